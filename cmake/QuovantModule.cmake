@@ -1,0 +1,65 @@
+# Shared compile settings for every Quovant target.
+function(quovant_target_defaults target)
+    target_compile_definitions(${target} PRIVATE QT_NO_KEYWORDS QT_NO_CAST_FROM_ASCII
+                                                 QT_NO_CAST_TO_ASCII QT_NO_URL_CAST_FROM_STRING)
+    target_compile_options(${target} PRIVATE -Wall -Wextra -Wno-missing-field-initializers)
+    target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR})
+endfunction()
+
+# quovant_module(<name> [DIRECTORY dir] [PUBLIC deps...] [PRIVATE deps...])
+# A static library from every .cpp in the module's folder (recursively).
+function(quovant_module name)
+    cmake_parse_arguments(ARG "" "DIRECTORY" "PUBLIC;PRIVATE" ${ARGN})
+    if(NOT ARG_DIRECTORY)
+        set(ARG_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR})
+    endif()
+    file(GLOB_RECURSE sources CONFIGURE_DEPENDS ${ARG_DIRECTORY}/*.cpp)
+    file(GLOB_RECURSE headers CONFIGURE_DEPENDS ${ARG_DIRECTORY}/*.h)
+    if(NOT sources)
+        # A module with only headers so far.
+        add_library(${name} INTERFACE ${headers})
+        target_include_directories(${name} INTERFACE ${PROJECT_SOURCE_DIR})
+        target_link_libraries(${name} INTERFACE ${ARG_PUBLIC} ${ARG_PRIVATE})
+        return()
+    endif()
+    add_library(${name} STATIC ${sources} ${headers})
+    quovant_target_defaults(${name})
+    target_link_libraries(${name} PUBLIC ${ARG_PUBLIC} PRIVATE ${ARG_PRIVATE})
+endfunction()
+
+# quovant_test(<module> LIBS deps...): one GoogleTest executable per tests/<module> folder.
+function(quovant_test module)
+    cmake_parse_arguments(ARG "" "" "LIBS" ${ARGN})
+    file(GLOB_RECURSE sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${module}/*.cpp
+         ${CMAKE_CURRENT_SOURCE_DIR}/${module}/*.h)
+    if(NOT sources)
+        return()
+    endif()
+    set(exe tests_${module})
+    add_executable(${exe} ${sources})
+    quovant_target_defaults(${exe})
+    target_include_directories(${exe} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+    target_link_libraries(${exe} PRIVATE ${ARG_LIBS} quovant_test_support GTest::gtest GTest::gmock)
+    add_test(NAME ${module} COMMAND ${exe} --gtest_brief=1)
+    set_tests_properties(${module} PROPERTIES TIMEOUT 900
+        ENVIRONMENT "QT_QPA_PLATFORM=offscreen;QUOVANT_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
+endfunction()
+
+# quovant_bench(<name> LIBS deps...): a Google Benchmark program from bench/<name>.cpp.
+function(quovant_bench name)
+    cmake_parse_arguments(ARG "" "" "LIBS" ${ARGN})
+    add_executable(bench_${name} ${CMAKE_CURRENT_SOURCE_DIR}/${name}.cpp)
+    quovant_target_defaults(bench_${name})
+    target_link_libraries(bench_${name} PRIVATE ${ARG_LIBS} benchmark::benchmark)
+endfunction()
+
+# quovant_fuzz(<name> LIBS deps...): a libFuzzer target from fuzz/<name>.cpp, with a smoke run
+# over its corpus (fuzz/corpus/<name>) registered as a test.
+function(quovant_fuzz name)
+    cmake_parse_arguments(ARG "" "" "LIBS" ${ARGN})
+    add_executable(fuzz_${name} ${CMAKE_CURRENT_SOURCE_DIR}/${name}.cpp)
+    quovant_target_defaults(fuzz_${name})
+    target_compile_options(fuzz_${name} PRIVATE -fsanitize=fuzzer,address,undefined)
+    target_link_options(fuzz_${name} PRIVATE -fsanitize=fuzzer,address,undefined)
+    target_link_libraries(fuzz_${name} PRIVATE ${ARG_LIBS})
+endfunction()

@@ -1,0 +1,7 @@
+#pragma once
+
+namespace quovant {
+
+enum class PipelineMode { dictation, editSelection, developerPrompt };
+
+} // namespace quovant

@@ -1,0 +1,29 @@
+#pragma once
+
+#include "core/audio_chunk.h"
+
+#include <QCoroTask>
+#include <QString>
+#include <QStringList>
+
+namespace quovant {
+
+// A speech recogniser. All operations run on the main thread except `append`, which the capture
+// thread calls and which must be thread-safe and never block.
+class AsrEngine {
+public:
+    virtual ~AsrEngine() = default;
+
+    virtual QString name() const = 0;
+    virtual bool isStreaming() const = 0;
+    virtual double requiredSampleRate() const = 0;
+
+    virtual QCoro::Task<void> prepare() = 0;
+    virtual QCoro::Task<void> beginUtterance(QStringList contextualStrings) = 0;
+    virtual void append(const AudioChunk& chunk) = 0;
+    // Gives the raw transcript of the utterance.
+    virtual QCoro::Task<QString> finishUtterance() = 0;
+    virtual QCoro::Task<void> cancelUtterance() = 0;
+};
+
+} // namespace quovant

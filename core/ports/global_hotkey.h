@@ -1,0 +1,23 @@
+#pragma once
+
+#include "core/forward.h"
+
+#include <functional>
+
+namespace quovant {
+
+// Watches one push-to-talk key; the callbacks are always delivered on the main thread.
+class GlobalHotkey {
+public:
+    virtual ~GlobalHotkey() = default;
+
+    std::function<void()> onPress;
+    std::function<void()> onRelease;
+
+    virtual void updateKey(PushToTalkKey key) = 0;
+    // True when the key watcher is running.
+    virtual bool start() = 0;
+    virtual void stop() = 0;
+};
+
+} // namespace quovant

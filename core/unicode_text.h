@@ -1,0 +1,72 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <QStringView>
+
+#include <memory>
+#include <optional>
+
+#include <unicode/regex.h>
+#include <unicode/unistr.h>
+
+// The one place that converts between Qt and ICU strings. Everything that must follow Unicode
+// (regular expressions, folding, grapheme clusters, character classes) goes through here.
+// All functions are thread-safe.
+namespace quovant::unicode {
+
+// A read-only ICU view of the QString's UTF-16 buffer; valid while `text` is alive and unchanged.
+icu::UnicodeString aliasIcu(const QString& text);
+QString fromIcu(const icu::UnicodeString& text);
+
+// User-perceived characters (extended grapheme clusters), in order.
+QStringList graphemes(QStringView text);
+qsizetype graphemeCount(QStringView text);
+// The first `count` user-perceived characters.
+QString leftGraphemes(QStringView text, qsizetype count);
+
+// Case- and diacritic-insensitive form: decomposed, combining marks removed, full case folding.
+QString foldCaseAndDiacritics(QStringView text);
+QString toLower(QStringView text);
+QString toUpper(QStringView text);
+
+// Unicode character classes on code points (general categories L*, Nd, L*|Nd, Lu, Ll, White_Space).
+bool isLetter(char32_t c);
+bool isDigit(char32_t c);
+bool isAlphanumeric(char32_t c);
+bool isUppercase(char32_t c);
+bool isLowercase(char32_t c);
+bool isWhitespace(char32_t c);
+
+struct RegexMatch {
+    // Positions are UTF-16 indices into the searched QString; groups[0] is the whole match.
+    qsizetype start = 0;
+    qsizetype end = 0;
+    QStringList groups;
+    QList<qsizetype> groupStarts; // -1 where a group did not take part
+};
+
+// An ICU regular expression, compiled once and shared. A pattern that does not compile is a
+// programming error and aborts at construction.
+class Regex {
+public:
+    explicit Regex(const QString& pattern, bool caseInsensitive = false);
+    ~Regex();
+    Regex(const Regex&) = delete;
+    Regex& operator=(const Regex&) = delete;
+
+    bool contains(const QString& text) const;
+    bool matchesEntirely(const QString& text) const;
+    std::optional<RegexMatch> firstMatch(const QString& text) const;
+    QList<RegexMatch> allMatches(const QString& text) const;
+    // Replaces every match; `replacement` uses ICU syntax ($1 for a group, \$ for a dollar).
+    QString replaceAll(const QString& text, const QString& replacement) const;
+
+private:
+    std::unique_ptr<icu::RegexMatcher> matcher(const icu::UnicodeString& input) const;
+
+    std::unique_ptr<icu::RegexPattern> m_pattern;
+};
+
+} // namespace quovant::unicode

@@ -1,0 +1,13 @@
+#include <QCoreApplication>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+// Every test executable gets an event loop and a data directory of its own, so no test can touch
+// the real home directory.
+int main(int argc, char** argv) {
+    QTemporaryDir home;
+    qputenv("QUOVANT_HOME", home.path().toUtf8());
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
