@@ -226,3 +226,60 @@ QString Regex::replaceAll(const QString& text, const QString& replacement) const
 }
 
 } // namespace quovant::unicode
+
+namespace quovant::unicode {
+
+namespace {
+
+// Runs `check` with the shared character iterator set to `text`, then detaches it.
+template <typename Check> bool withCharacterIterator(QStringView text, Check check) {
+    const icu::UnicodeString icuText(false, reinterpret_cast<const UChar*>(text.utf16()),
+                                     static_cast<int32_t>(text.size()));
+    icu::BreakIterator& it = characterIterator();
+    it.setText(icuText);
+    const bool result = check(it);
+    it.setText(icu::UnicodeString());
+    return result;
+}
+
+} // namespace
+
+bool isGraphemeBoundary(QStringView text, qsizetype index) {
+    if (index <= 0 || index >= text.size()) {
+        return index == 0 || index == text.size();
+    }
+    return withCharacterIterator(text, [&](icu::BreakIterator& it) {
+        return it.isBoundary(static_cast<int32_t>(index)) != 0;
+    });
+}
+
+bool startsWithGraphemes(QStringView text, QStringView prefix) {
+    if (!text.startsWith(prefix)) {
+        return false;
+    }
+    return isGraphemeBoundary(text, prefix.size());
+}
+
+bool containsGraphemes(QStringView text, QStringView needle) {
+    if (needle.isEmpty()) {
+        return true;
+    }
+    qsizetype at = text.indexOf(needle);
+    if (at < 0) {
+        return false;
+    }
+    return withCharacterIterator(text, [&](icu::BreakIterator& it) {
+        const auto boundary = [&](qsizetype index) {
+            return index == 0 || index == text.size() ||
+                   it.isBoundary(static_cast<int32_t>(index)) != 0;
+        };
+        for (; at >= 0; at = text.indexOf(needle, at + 1)) {
+            if (boundary(at) && boundary(at + needle.size())) {
+                return true;
+            }
+        }
+        return false;
+    });
+}
+
+} // namespace quovant::unicode

@@ -70,3 +70,15 @@ private:
 };
 
 } // namespace quovant::unicode
+
+namespace quovant::unicode {
+
+// Whether `index` (a UTF-16 position) falls between two user-perceived characters of `text`;
+// 0 and text.size() always do.
+bool isGraphemeBoundary(QStringView text, qsizetype index);
+// Prefix and substring tests on whole user-perceived characters: a match may neither begin nor
+// end inside a character, so "e" is no prefix of an "é" written with a combining accent.
+bool startsWithGraphemes(QStringView text, QStringView prefix);
+bool containsGraphemes(QStringView text, QStringView needle);
+
+} // namespace quovant::unicode
