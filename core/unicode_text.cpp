@@ -283,3 +283,49 @@ bool containsGraphemes(QStringView text, QStringView needle) {
 }
 
 } // namespace quovant::unicode
+
+namespace quovant::unicode {
+
+QList<qsizetype> graphemeEnds(QStringView text) {
+    QList<qsizetype> ends;
+    forEachGrapheme(text, [&](int32_t, int32_t end) {
+        ends.append(end);
+        return true;
+    });
+    return ends;
+}
+
+QString lastGrapheme(QStringView text) {
+    if (text.isEmpty()) {
+        return {};
+    }
+    qsizetype start = 0;
+    withCharacterIterator(text, [&](icu::BreakIterator& it) {
+        const int32_t previous = it.preceding(static_cast<int32_t>(text.size()));
+        start = previous == icu::BreakIterator::DONE ? 0 : previous;
+        return true;
+    });
+    return text.mid(start).toString();
+}
+
+QString trimmedWhitespace(QStringView text) {
+    qsizetype begin = 0;
+    qsizetype end = text.size();
+    // Every White_Space code point is in the BMP, so surrogates simply stop the scan.
+    while (begin < end && isWhitespace(text[begin].unicode())) {
+        ++begin;
+    }
+    while (end > begin && isWhitespace(text[end - 1].unicode())) {
+        --end;
+    }
+    return text.mid(begin, end - begin).toString();
+}
+
+bool isMark(char32_t c) {
+    return (U_GET_GC_MASK(static_cast<UChar32>(c)) & U_GC_M_MASK) != 0;
+}
+bool isNumber(char32_t c) {
+    return (U_GET_GC_MASK(static_cast<UChar32>(c)) & U_GC_N_MASK) != 0;
+}
+
+} // namespace quovant::unicode

@@ -82,3 +82,18 @@ bool startsWithGraphemes(QStringView text, QStringView prefix);
 bool containsGraphemes(QStringView text, QStringView needle);
 
 } // namespace quovant::unicode
+
+namespace quovant::unicode {
+
+// UTF-16 positions where user-perceived characters end, in order (the last is text.size());
+// empty for empty text. Character i spans [i == 0 ? 0 : ends[i - 1], ends[i]).
+QList<qsizetype> graphemeEnds(QStringView text);
+// The last user-perceived character; empty for empty text.
+QString lastGrapheme(QStringView text);
+// `text` without White_Space code points (blanks, tabs, line breaks) at either end.
+QString trimmedWhitespace(QStringView text);
+// General categories M* and N* (marks; decimal, letter and other numbers).
+bool isMark(char32_t c);
+bool isNumber(char32_t c);
+
+} // namespace quovant::unicode
