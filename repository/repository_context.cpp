@@ -61,8 +61,8 @@ std::optional<RepositoryContext> RepositoryContext::fromJson(const QJsonObject& 
     if (!root.isString() || !name.isString() || !languages || !keyFiles || !vocabulary) {
         return std::nullopt;
     }
-    RepositoryContext context{root.toString(), name.toString(), std::nullopt, *languages,
-                              *keyFiles, *vocabulary};
+    RepositoryContext context{root.toString(), name.toString(), std::nullopt,
+                              *languages,      *keyFiles,       *vocabulary};
     const QJsonValue branch = object.value(u"branch"_s);
     if (branch.isString()) {
         context.branch = branch.toString();
