@@ -1,0 +1,118 @@
+#include "settings/paths.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <cerrno>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace Qt::StringLiterals;
+
+namespace quovant::Paths {
+
+namespace {
+
+QString environment(const char* name) {
+    return qEnvironmentVariable(name);
+}
+
+void chmodPath(const QString& path, mode_t mode) {
+    ::chmod(QFile::encodeName(path).constData(), mode);
+}
+
+bool isDirectory(const QString& path) {
+    struct stat info {};
+    return ::stat(QFile::encodeName(path).constData(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+bool existsWithoutFollowing(const QString& path) {
+    struct stat info {};
+    return ::lstat(QFile::encodeName(path).constData(), &info) == 0;
+}
+
+// Entries of "audio" are tightened only when they are regular files: chmod follows symbolic
+// links, and a link planted there must not change the permissions of what it points at.
+void protectAudioEntries(const QString& audio) {
+    const QByteArray encoded = QFile::encodeName(audio);
+    DIR* dir = ::opendir(encoded.constData());
+    if (dir == nullptr) {
+        return;
+    }
+    const int dirFd = ::dirfd(dir);
+    while (const dirent* entry = ::readdir(dir)) {
+        const char* name = entry->d_name;
+        if (qstrcmp(name, ".") == 0 || qstrcmp(name, "..") == 0) {
+            continue;
+        }
+        struct stat info {};
+        if (::fstatat(dirFd, name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode)) {
+            ::fchmodat(dirFd, name, 0600, 0);
+        }
+    }
+    ::closedir(dir);
+}
+
+} // namespace
+
+QString locateRoot(const QString& quovantHome, const QString& xdgDataHome, const QString& home) {
+    if (!quovantHome.isEmpty()) {
+        return QDir::cleanPath(QDir(quovantHome).absolutePath());
+    }
+    // XDG base directories must be absolute; a relative value is ignored.
+    QString dataHome = xdgDataHome;
+    if (dataHome.isEmpty() || QDir::isRelativePath(dataHome)) {
+        const QString homeDir = home.isEmpty() ? QDir::homePath() : home;
+        dataHome = homeDir + u"/.local/share"_s;
+    }
+    return QDir::cleanPath(dataHome + u"/Quovant"_s);
+}
+
+void prepareRoot(const QString& root) {
+    const QFileInfo rootInfo(root);
+    // Only a root named Quovant inherits the old name's folder; an explicitly chosen directory
+    // with another name has no "Palvane" predecessor.
+    if (rootInfo.fileName() == u"Quovant"_s) {
+        const QString legacy = rootInfo.dir().filePath(u"Palvane"_s);
+        if (isDirectory(legacy) && !existsWithoutFollowing(root)) {
+            ::rename(QFile::encodeName(legacy).constData(), QFile::encodeName(root).constData());
+        }
+    }
+    QDir().mkpath(root);
+    protectDirectory(root);
+    for (const QString& name : {u"config.json"_s, u"history.jsonl"_s, u"vocabulary.txt"_s,
+                                u"quovant.log"_s, u"palvane.log"_s}) {
+        const QString path = root + u'/' + name;
+        if (existsWithoutFollowing(path)) {
+            protectFile(path);
+        }
+    }
+    const QString audio = root + u"/audio"_s;
+    if (isDirectory(audio)) {
+        protectDirectory(audio);
+        protectAudioEntries(audio);
+    }
+}
+
+QString root() {
+    static const QString kRoot = [] {
+        const QString location = locateRoot(environment("QUOVANT_HOME"),
+                                            environment("XDG_DATA_HOME"), environment("HOME"));
+        prepareRoot(location);
+        return location;
+    }();
+    return kRoot;
+}
+
+void protectFile(const QString& path) {
+    chmodPath(path, 0600);
+}
+
+void protectDirectory(const QString& path) {
+    chmodPath(path, 0700);
+}
+
+} // namespace quovant::Paths

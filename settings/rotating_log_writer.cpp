@@ -1,0 +1,79 @@
+#include "settings/rotating_log_writer.h"
+
+#include "settings/paths.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace quovant {
+
+namespace {
+
+void writeAll(int fd, const char* data, qint64 size) {
+    while (size > 0) {
+        const ssize_t written = ::write(fd, data, static_cast<size_t>(size));
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return;
+        }
+        data += written;
+        size -= written;
+    }
+}
+
+} // namespace
+
+RotatingLogWriter::RotatingLogWriter(const QString& path, qint64 maxBytes, qint64 backupCount)
+    : m_path(path), m_encodedPath(QFile::encodeName(path)),
+      m_maxBytes(std::max<qint64>(maxBytes, 1)), m_backupCount(std::max<qint64>(backupCount, 0)) {
+    const QString parent = QFileInfo(path).absolutePath();
+    QDir().mkpath(parent);
+    Paths::protectDirectory(parent);
+}
+
+QByteArray RotatingLogWriter::backupPath(qint64 number) const {
+    return m_encodedPath + '.' + QByteArray::number(number);
+}
+
+void RotatingLogWriter::append(const QByteArray& data) {
+    const QByteArray bytes = data.size() > m_maxBytes ? data.left(m_maxBytes) : data;
+    rotateIfNeeded(bytes.size());
+    // O_APPEND places every write at the end even if something else grew the file meanwhile.
+    const int fd =
+        ::open(m_encodedPath.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        return;
+    }
+    writeAll(fd, bytes.constData(), bytes.size());
+    ::fchmod(fd, 0600);
+    ::close(fd);
+}
+
+void RotatingLogWriter::rotateIfNeeded(qint64 adding) {
+    struct stat info {};
+    const qint64 size = ::stat(m_encodedPath.constData(), &info) == 0 ? info.st_size : 0;
+    if (size == 0 || size + adding <= m_maxBytes) {
+        return;
+    }
+    for (qint64 i = m_backupCount; i >= 1; --i) {
+        const QByteArray target = backupPath(i);
+        ::unlink(target.constData());
+        const QByteArray source = i == 1 ? m_encodedPath : backupPath(i - 1);
+        if (::rename(source.constData(), target.constData()) == 0) {
+            ::chmod(target.constData(), 0600);
+        }
+    }
+    ::unlink(m_encodedPath.constData());
+}
+
+} // namespace quovant

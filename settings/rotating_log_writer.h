@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+namespace quovant {
+
+// An append-only file bounded to `maxBytes`, rotated into numbered backups ("<path>.1" the most
+// recent, "<path>.<backupCount>" the oldest). Not thread-safe: one writer thread owns it.
+// File-system failures are ignored.
+class RotatingLogWriter {
+public:
+    // Clamps maxBytes to at least 1 and backupCount to at least 0; creates the parent directory
+    // with permissions 0700.
+    RotatingLogWriter(const QString& path, qint64 maxBytes, qint64 backupCount);
+
+    // Adds bytes to the file (at most maxBytes of them), rotating first when they would not fit.
+    void append(const QByteArray& data);
+
+    const QString& path() const { return m_path; }
+    qint64 maxBytes() const { return m_maxBytes; }
+    qint64 backupCount() const { return m_backupCount; }
+
+private:
+    void rotateIfNeeded(qint64 adding);
+    QByteArray backupPath(qint64 number) const;
+
+    const QString m_path;
+    const QByteArray m_encodedPath;
+    const qint64 m_maxBytes;
+    const qint64 m_backupCount;
+};
+
+} // namespace quovant

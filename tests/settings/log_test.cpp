@@ -1,0 +1,204 @@
+#include "core/unicode_text.h"
+#include "settings/log.h"
+#include "settings/paths.h"
+#include "settings/rotating_log_writer.h"
+#include "support/test_support.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+#include <random>
+#include <sys/stat.h>
+#include <thread>
+#include <vector>
+
+using namespace Qt::StringLiterals;
+
+namespace quovant {
+namespace {
+
+using testing::permissions;
+using testing::readFile;
+using testing::writeFile;
+
+class ScopedUmask {
+public:
+    explicit ScopedUmask(mode_t mask) : m_previous(::umask(mask)) {}
+    ~ScopedUmask() { ::umask(m_previous); }
+
+private:
+    mode_t m_previous;
+};
+
+TEST(LogTest, LineBreakRunsBecomeOneBlank) {
+    const std::pair<QString, QString> cases[] = {
+        {u"two  \n\n  words"_s, u"two words"_s},
+        {u"a \r\n\t b"_s, u"a b"_s},
+        {u"a\u2028b\u0085c\fd\ve"_s, u"a b c d e"_s},
+        {u"keeps  double\tblanks"_s, u"keeps  double\tblanks"_s},
+        {u"\n  edge  \n"_s, u" edge "_s},
+        {u"a\u00a0\n\u3000b"_s, u"a b"_s},
+        {u""_s, u""_s},
+    };
+    for (const auto& [message, flat] : cases) {
+        EXPECT_EQ(Log::flatten(message), flat) << message.toStdString();
+    }
+}
+
+// The flattening must behave exactly like replacing \s*\R+\s* by a blank.
+TEST(LogTest, FlatteningMatchesTheLineBreakPattern) {
+    const unicode::Regex reference(u"\\s*\\R+\\s*"_s);
+    const char16_t alphabet[] = {u' ', u'\n', u'\r', u'\t', u'x', 0x2028, 0x85, 0x0b, 0xa0, u'\f'};
+    std::mt19937 random(7);
+    for (int i = 0; i < 20000; ++i) {
+        QString text;
+        for (int n = random() % 10; n > 0; --n) {
+            text += QChar(alphabet[random() % std::size(alphabet)]);
+        }
+        ASSERT_EQ(Log::flatten(text), reference.replaceAll(text, u" "_s)) << i;
+    }
+}
+
+TEST(LogTest, MessagesAreCutToWholeCharacters) {
+    EXPECT_EQ(Log::flatten(QString(10000, u'a')), QString(4096, u'a'));
+    EXPECT_EQ(Log::flatten(QString(4096, u'a')), QString(4096, u'a'));
+
+    // An accented letter made of two code units is kept whole at the cut.
+    const QString accented = QString(4095, u'a') + u"e\u0301tail"_s;
+    EXPECT_EQ(Log::flatten(accented), QString(4095, u'a') + u"e\u0301"_s);
+    // So is a character outside the Basic Multilingual Plane.
+    const QString emoji = QString(4095, u'a') + u"\U0001F600\U0001F600"_s;
+    EXPECT_EQ(Log::flatten(emoji), QString(4095, u'a') + u"\U0001F600"_s);
+
+    // Flattening comes first, so blank runs do not eat into the allowance.
+    const QString spread = QString(5000, u'\n') + QString(4100, u'b');
+    EXPECT_EQ(Log::flatten(spread), u" "_s + QString(4095, u'b'));
+}
+
+TEST(LogTest, LineCarriesTimeLevelAndMessage) {
+    EXPECT_EQ(Log::formatLine(QTime(9, 5, 3, 7), u"WARN"_s, u"two\n\nwords"_s),
+              "09:05:03.007 [WARN] two words\n");
+    EXPECT_EQ(Log::formatLine(QTime(23, 59, 59, 999), u"INFO"_s, u"café ✓"_s),
+              "23:59:59.999 [INFO] caf\xc3\xa9 \xe2\x9c\x93\n");
+    const QByteArray long_ = Log::formatLine(QTime(0, 0), u"ERROR"_s, QString(10000, u'x'));
+    EXPECT_EQ(long_.size(), qsizetype(std::strlen("00:00:00.000 [ERROR] ")) + 4096 + 1);
+}
+
+TEST(LogTest, LinesReachTheFileInOrderFromEveryThread) {
+    constexpr int kThreads = 4;
+    constexpr int kLines = 500;
+    const QString tag = u"order-%1"_s.arg(QDateTime::currentMSecsSinceEpoch());
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kLines; ++i) {
+                Log::info(u"%1 %2 %3\nsecond half"_s.arg(tag).arg(t).arg(i));
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    Log::flush();
+
+    const QString log = QString::fromUtf8(readFile(Paths::root() + u"/quovant.log"_s));
+    const unicode::Regex line(u"^\\d\\d:\\d\\d:\\d\\d\\.\\d{3} \\[INFO\\] "_s + tag +
+                              u" (\\d) (\\d+) second half$"_s);
+    std::vector<int> next(kThreads, 0);
+    int seen = 0;
+    for (const QString& text : log.split(u'\n')) {
+        if (!text.contains(tag)) {
+            continue;
+        }
+        const auto match = line.firstMatch(text);
+        ASSERT_TRUE(match.has_value()) << text.toStdString();
+        const int thread = match->groups[1].toInt();
+        EXPECT_EQ(match->groups[2].toInt(), next[thread]++);
+        ++seen;
+    }
+    EXPECT_EQ(seen, kThreads * kLines);
+    EXPECT_EQ(permissions(Paths::root() + u"/quovant.log"_s), 0600);
+}
+
+QString backup(const QString& path, int number) {
+    return path + u'.' + QString::number(number);
+}
+
+TEST(RotatingLogWriterTest, FullFileMovesToTheFirstBackup) {
+    ScopedUmask open(0);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(u"logs/quovant.log"_s);
+    RotatingLogWriter writer(path, 2 * 1024 * 1024, 2);
+    EXPECT_EQ(permissions(dir.filePath(u"logs"_s)), 0700);
+
+    const QByteArray full(2097100, 'f');
+    writeFile(path, full);
+    writeFile(backup(path, 1), "previous first");
+    writeFile(backup(path, 2), "previous second");
+    const QByteArray line = QByteArray(99, 'n') + '\n';
+
+    writer.append(line);
+    EXPECT_EQ(readFile(path), line);
+    EXPECT_EQ(readFile(backup(path, 1)), full);
+    EXPECT_EQ(readFile(backup(path, 2)), "previous first");
+    EXPECT_FALSE(QFileInfo::exists(backup(path, 3)));
+    for (const QString& file : {path, backup(path, 1), backup(path, 2)}) {
+        EXPECT_EQ(permissions(file), 0600) << file.toStdString();
+    }
+}
+
+TEST(RotatingLogWriterTest, RotatesOnlyWhenTheLineWouldNotFit) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(u"x.log"_s);
+    RotatingLogWriter writer(path, 10, 2);
+    writer.append("12345");
+    writer.append("67890"); // exactly full
+    EXPECT_EQ(readFile(path), "1234567890");
+    EXPECT_FALSE(QFileInfo::exists(backup(path, 1)));
+    writer.append("a");
+    EXPECT_EQ(readFile(path), "a");
+    EXPECT_EQ(readFile(backup(path, 1)), "1234567890");
+}
+
+TEST(RotatingLogWriterTest, OversizedLinesAreCutAndEmptyFilesNeverRotate) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(u"x.log"_s);
+    RotatingLogWriter writer(path, 8, 1);
+    writer.append("0123456789abcdef"); // missing file
+    EXPECT_EQ(readFile(path), "01234567");
+    EXPECT_FALSE(QFileInfo::exists(backup(path, 1)));
+
+    writeFile(path, "");
+    writer.append("ABCDEFGHIJ"); // empty file
+    EXPECT_EQ(readFile(path), "ABCDEFGH");
+    EXPECT_FALSE(QFileInfo::exists(backup(path, 1)));
+
+    writer.append("z");
+    EXPECT_EQ(readFile(path), "z");
+    EXPECT_EQ(readFile(backup(path, 1)), "ABCDEFGH");
+}
+
+TEST(RotatingLogWriterTest, WithoutBackupsRotationDiscards) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(u"x.log"_s);
+    RotatingLogWriter writer(path, 0, -3);
+    EXPECT_EQ(writer.maxBytes(), 1);
+    EXPECT_EQ(writer.backupCount(), 0);
+    writer.append("ab");
+    writer.append("cd");
+    EXPECT_EQ(readFile(path), "c");
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList{u"x.log"_s});
+}
+
+TEST(RotatingLogWriterTest, UnwritableLocationIsIgnored) {
+    QTemporaryDir dir;
+    writeFile(dir.filePath(u"blocker"_s), "a file, not a directory");
+    RotatingLogWriter writer(dir.filePath(u"blocker/x.log"_s), 100, 2);
+    writer.append("lost line\n");
+    EXPECT_EQ(readFile(dir.filePath(u"blocker"_s)), "a file, not a directory");
+}
+
+} // namespace
+} // namespace quovant

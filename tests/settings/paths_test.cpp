@@ -1,0 +1,140 @@
+#include "settings/paths.h"
+#include "support/test_support.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace Qt::StringLiterals;
+
+namespace quovant {
+namespace {
+
+using testing::permissions;
+using testing::readFile;
+using testing::writeFile;
+
+class ScopedUmask {
+public:
+    explicit ScopedUmask(mode_t mask) : m_previous(::umask(mask)) {}
+    ~ScopedUmask() { ::umask(m_previous); }
+
+private:
+    mode_t m_previous;
+};
+
+void setMode(const QString& path, mode_t mode) {
+    ::chmod(QFile::encodeName(path).constData(), mode);
+}
+
+TEST(PathsTest, RootLocationFollowsTheEnvironment) {
+    struct Case {
+        QString quovantHome, xdgDataHome, home, expected;
+    };
+    const Case cases[] = {
+        {u"/srv/portable/data/"_s, u"/xdg"_s, u"/home/ana"_s, u"/srv/portable/data"_s},
+        {u""_s, u"/xdg/share"_s, u"/home/ana"_s, u"/xdg/share/Quovant"_s},
+        {u""_s, u""_s, u"/home/ana"_s, u"/home/ana/.local/share/Quovant"_s},
+        // Relative XDG values are invalid by definition and ignored.
+        {u""_s, u"relative/share"_s, u"/home/ana"_s, u"/home/ana/.local/share/Quovant"_s},
+        {u""_s, u"/xdg//share/"_s, u"/home/ana"_s, u"/xdg/share/Quovant"_s},
+    };
+    for (const Case& testCase : cases) {
+        EXPECT_EQ(Paths::locateRoot(testCase.quovantHome, testCase.xdgDataHome, testCase.home),
+                  testCase.expected);
+    }
+    EXPECT_TRUE(QDir::isAbsolutePath(Paths::locateRoot(u"relative"_s, u""_s, u"/h"_s)));
+}
+
+TEST(PathsTest, RootIsTheOverrideAndIsPrivate) {
+    EXPECT_EQ(Paths::root(), QDir::cleanPath(qEnvironmentVariable("QUOVANT_HOME")));
+    EXPECT_EQ(Paths::root(), Paths::root());
+    EXPECT_EQ(permissions(Paths::root()), 0700);
+}
+
+TEST(PathsTest, PreparingCreatesTheRootAndTightensWhatItKeeps) {
+    ScopedUmask open(0);
+    QTemporaryDir parent;
+    const QString root = parent.filePath(u"a/b/Quovant"_s);
+    Paths::prepareRoot(root);
+    EXPECT_EQ(permissions(root), 0700);
+
+    setMode(root, 0777);
+    for (const char* name : {"config.json", "history.jsonl", "vocabulary.txt", "quovant.log",
+                             "palvane.log", "notes.txt", "quovant.log.1"}) {
+        writeFile(root + u'/' + QString::fromUtf8(name), "x");
+        setMode(root + u'/' + QString::fromUtf8(name), 0666);
+    }
+    QDir().mkpath(root + u"/audio/nested"_s);
+    setMode(root + u"/audio"_s, 0777);
+    setMode(root + u"/audio/nested"_s, 0755);
+    writeFile(root + u"/audio/one.wav"_s, "RIFF");
+    setMode(root + u"/audio/one.wav"_s, 0644);
+    const QString outside = parent.filePath(u"outside.txt"_s);
+    writeFile(outside, "elsewhere");
+    setMode(outside, 0644);
+    QFile::link(outside, root + u"/audio/link.wav"_s);
+
+    Paths::prepareRoot(root);
+    EXPECT_EQ(permissions(root), 0700);
+    for (const char* name :
+         {"config.json", "history.jsonl", "vocabulary.txt", "quovant.log", "palvane.log"}) {
+        EXPECT_EQ(permissions(root + u'/' + QString::fromUtf8(name)), 0600) << name;
+    }
+    EXPECT_EQ(permissions(root + u"/notes.txt"_s), 0666);
+    EXPECT_EQ(permissions(root + u"/quovant.log.1"_s), 0666);
+    EXPECT_EQ(permissions(root + u"/audio"_s), 0700);
+    EXPECT_EQ(permissions(root + u"/audio/one.wav"_s), 0600);
+    EXPECT_EQ(permissions(root + u"/audio/nested"_s), 0755);
+    EXPECT_EQ(permissions(outside), 0644);
+}
+
+TEST(PathsTest, LegacyFolderMovesIntoPlace) {
+    QTemporaryDir parent;
+    const QString legacy = parent.filePath(u"Palvane"_s);
+    const QString root = parent.filePath(u"Quovant"_s);
+    QDir().mkpath(legacy + u"/audio"_s);
+    writeFile(legacy + u"/history.jsonl"_s, "{\"id\":\"1\"}\n");
+
+    Paths::prepareRoot(root);
+    EXPECT_FALSE(QFileInfo::exists(legacy));
+    EXPECT_EQ(readFile(root + u"/history.jsonl"_s), "{\"id\":\"1\"}\n");
+    EXPECT_EQ(permissions(root + u"/history.jsonl"_s), 0600);
+    EXPECT_EQ(permissions(root + u"/audio"_s), 0700);
+}
+
+TEST(PathsTest, LegacyFolderStaysWhenTheRootExistsOrHasAnotherName) {
+    QTemporaryDir parent;
+    const QString legacy = parent.filePath(u"Palvane"_s);
+    QDir().mkpath(legacy);
+    writeFile(legacy + u"/config.json"_s, "old");
+    QDir().mkpath(parent.filePath(u"Quovant"_s));
+    writeFile(parent.filePath(u"Quovant/config.json"_s), "new");
+
+    Paths::prepareRoot(parent.filePath(u"Quovant"_s));
+    EXPECT_EQ(readFile(legacy + u"/config.json"_s), "old");
+    EXPECT_EQ(readFile(parent.filePath(u"Quovant/config.json"_s)), "new");
+
+    Paths::prepareRoot(parent.filePath(u"portable-data"_s));
+    EXPECT_EQ(readFile(legacy + u"/config.json"_s), "old");
+    EXPECT_TRUE(QDir(parent.filePath(u"portable-data"_s)).isEmpty());
+}
+
+TEST(PathsTest, ProtectionIgnoresWhatIsMissing) {
+    ScopedUmask open(0);
+    QTemporaryDir dir;
+    Paths::protectFile(dir.filePath(u"missing"_s));
+    Paths::protectDirectory(dir.filePath(u"missing/too"_s));
+    // A file in place of the root cannot become a directory; preparing it still returns.
+    writeFile(dir.filePath(u"Quovant"_s), "not a directory");
+    Paths::prepareRoot(dir.filePath(u"Quovant"_s));
+    EXPECT_EQ(readFile(dir.filePath(u"Quovant"_s)), "not a directory");
+}
+
+} // namespace
+} // namespace quovant
