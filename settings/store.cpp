@@ -237,7 +237,7 @@ struct Store::Private {
             return;
         }
         const int fd = ::open(nativePath(historyPath).constData(),
-                              O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+                              O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
         if (fd < 0) {
             shape = {};
             return;
