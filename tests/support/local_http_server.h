@@ -1,0 +1,113 @@
+#pragma once
+
+#include <QByteArray>
+#include <QCoreApplication>
+#include <QCoroTask>
+#include <QHash>
+#include <QList>
+#include <QObject>
+#include <QTcpServer>
+#include <QUrl>
+
+#include <chrono>
+#include <deque>
+#include <exception>
+#include <optional>
+#include <utility>
+
+class QTcpSocket;
+
+namespace quovant::testing {
+
+// An HTTP/1.1 server on 127.0.0.1 for tests of the local-service clients. It records every
+// request byte for byte and answers each one with the next scripted reply (or the default).
+// Main thread only; it serves while the test awaits a task or calls waitForRequests.
+class LocalHttpServer : public QObject {
+public:
+    struct Reply {
+        enum class Action { answer, neverAnswer, close };
+
+        int status = 200;
+        QList<std::pair<QByteArray, QByteArray>> headers;
+        QByteArray body;
+        std::chrono::milliseconds delay{0};
+        Action action = Action::answer;
+
+        static Reply json(int status, QByteArray body);
+        static Reply neverAnswer();
+        static Reply closeConnection();
+    };
+
+    struct Request {
+        QByteArray method;
+        QByteArray target;
+        QList<std::pair<QByteArray, QByteArray>> headers;
+        QByteArray body;
+        QByteArray raw;
+
+        // The first header of that name (case-insensitive), if any.
+        std::optional<QByteArray> header(const QByteArray& name) const;
+    };
+
+    // Listens on an ephemeral port, or on `port` when given (check isListening()).
+    explicit LocalHttpServer(quint16 port = 0);
+    ~LocalHttpServer() override;
+
+    bool isListening() const { return m_server.isListening(); }
+    quint16 port() const { return m_server.serverPort(); }
+    QUrl url() const;
+
+    void enqueue(Reply reply) { m_script.push_back(std::move(reply)); }
+    void setDefaultReply(Reply reply) { m_default = std::move(reply); }
+
+    const QList<Request>& requests() const { return m_requests; }
+    int connectionCount() const { return m_connections; }
+    // Runs the event loop until `count` requests have arrived or the time is up.
+    bool waitForRequests(int count, std::chrono::milliseconds timeout = std::chrono::seconds(5));
+
+private:
+    void accept();
+    void consume(QTcpSocket* socket);
+    void respond(QTcpSocket* socket, const Reply& reply);
+
+    QTcpServer m_server;
+    QHash<QTcpSocket*, QByteArray> m_buffers;
+    std::deque<Reply> m_script;
+    Reply m_default;
+    QList<Request> m_requests;
+    int m_connections = 0;
+};
+
+// Runs `task` on the event loop until it completes and gives its result or rethrows its failure.
+// (QCoro::waitFor never returns when the awaited task throws.)
+template <typename T> T await(QCoro::Task<T>&& task) {
+    std::optional<T> value;
+    std::exception_ptr failure;
+    bool done = false;
+    auto wrapper = [&]() -> QCoro::Task<void> {
+        try {
+            value.emplace(co_await std::move(task));
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        done = true;
+    };
+    QCoro::Task<void> running = wrapper();
+    while (!done) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 50);
+    }
+    if (failure) {
+        std::rethrow_exception(failure);
+    }
+    return std::move(*value);
+}
+
+inline void await(QCoro::Task<void>&& task) {
+    auto wrapper = [&]() -> QCoro::Task<int> {
+        co_await std::move(task);
+        co_return 0;
+    };
+    await(wrapper());
+}
+
+} // namespace quovant::testing
