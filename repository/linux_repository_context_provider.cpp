@@ -87,66 +87,100 @@ std::optional<QString> LinuxRepositoryContextProvider::focusedDocumentRoot(qint3
     return RepositoryIndexer::findRepositoryRoot(slash <= 0 ? u"/"_s : document.left(slash));
 }
 
+LinuxRepositoryContextProvider::RefreshPlan LinuxRepositoryContextProvider::planRefresh(
+    const std::optional<QString>& appBundleID,
+    const std::optional<QString>& pinnedRepositoryPath) const {
+    RefreshPlan plan;
+    if (pinnedRepositoryPath) {
+        plan.root = RepositoryIndexer::findRepositoryRoot(*pinnedRepositoryPath);
+        if (plan.root) {
+            return plan;
+        }
+    }
+    std::optional<FocusedApplication> frontmost;
+    if (m_focusedWindow) {
+        frontmost = m_focusedWindow->frontmostApplication();
+    }
+    std::optional<QString> frontmostBundleID;
+    if (frontmost) {
+        frontmostBundleID = frontmost->bundleID;
+    }
+    // Detection serves only the application the words were spoken into.
+    if (!frontmost || appBundleID != frontmostBundleID) {
+        return plan;
+    }
+    plan.root = focusedDocumentRoot(frontmost->processID);
+    if (!plan.root) {
+        plan.processTreeOf = frontmost->processID;
+    }
+    return plan;
+}
+
+std::optional<RepositoryContext>
+LinuxRepositoryContextProvider::cachedForRoot(const QString& root,
+                                              const std::optional<QString>& appBundleID) {
+    const auto found = m_contextsByRoot.constFind(root);
+    if (found == m_contextsByRoot.constEnd()) {
+        return std::nullopt;
+    }
+    if (appBundleID) {
+        m_rootByBundleID.insert(*appBundleID, root);
+    }
+    return *found;
+}
+
+RepositoryContext LinuxRepositoryContextProvider::store(const QString& root,
+                                                        const std::optional<QString>& appBundleID,
+                                                        const RepositoryContext& context) {
+    // A refresh that overlapped this one may have indexed the same root first; keep its result.
+    if (!m_contextsByRoot.contains(root)) {
+        m_contextsByRoot.insert(root, context);
+        Log::info(u"Repository context ready · "_s + context.name + u" · "_s +
+                  QString::number(context.vocabulary.size()) + u" local terms"_s);
+    }
+    return *cachedForRoot(root, appBundleID);
+}
+
+// The coroutine only sequences the steps; the decisions live in plain functions.
 QCoro::Task<std::optional<RepositoryContext>>
 LinuxRepositoryContextProvider::refreshContext(std::optional<QString> appBundleID,
                                                std::optional<QString> pinnedRepositoryPath) {
-    const std::optional<FocusedApplication> frontmost =
-        m_focusedWindow ? m_focusedWindow->frontmostApplication() : std::nullopt;
-    const std::optional<QString> frontmostBundleID = frontmost ? frontmost->bundleID : std::nullopt;
-    const bool sameApplication = appBundleID == frontmostBundleID;
-
-    std::optional<QString> root;
-    if (pinnedRepositoryPath) {
-        root = RepositoryIndexer::findRepositoryRoot(*pinnedRepositoryPath);
-    }
-    if (!root && sameApplication && frontmost) {
-        root = focusedDocumentRoot(frontmost->processID);
-        if (!root) {
-            const qint32 processID = frontmost->processID;
-            QPointer<LinuxRepositoryContextProvider> self(this);
-            root = co_await QtConcurrent::run(
-                [processID] { return detectFromProcessTree(processID); });
-            if (!self) {
-                co_return std::nullopt;
-            }
+    QPointer<LinuxRepositoryContextProvider> self(this);
+    RefreshPlan plan = planRefresh(appBundleID, pinnedRepositoryPath);
+    if (plan.processTreeOf) {
+        const qint32 processID = *plan.processTreeOf;
+        std::optional<QString> detected = co_await QtConcurrent::run(
+            &LinuxRepositoryContextProvider::detectFromProcessTree, processID);
+        if (!self) {
+            co_return std::nullopt;
         }
+        plan.root = std::move(detected);
     }
-    if (!root) {
+    if (!plan.root) {
         co_return cachedContext(appBundleID, pinnedRepositoryPath);
     }
-
-    if (const auto found = m_contextsByRoot.constFind(*root);
-        found != m_contextsByRoot.constEnd()) {
-        if (appBundleID) {
-            m_rootByBundleID.insert(*appBundleID, *root);
-        }
-        co_return *found;
+    std::optional<RepositoryContext> cached = cachedForRoot(*plan.root, appBundleID);
+    if (cached) {
+        co_return cached;
     }
 
-    QPointer<LinuxRepositoryContextProvider> self(this);
     const RepositoryIndexer indexer = m_indexer;
-    const QString rootPath = *root;
-    const std::optional<RepositoryContext> context =
-        co_await QtConcurrent::run([indexer, rootPath]() -> std::optional<RepositoryContext> {
-            try {
-                return indexer.index(rootPath);
-            } catch (...) {
-                return std::nullopt;
-            }
-        });
+    const QString root = *plan.root;
+    std::optional<RepositoryContext> context =
+        co_await QtConcurrent::run(&LinuxRepositoryContextProvider::indexOrNothing, indexer, root);
     if (!self || !context) {
         co_return context;
     }
-    // A refresh that overlapped this one may have indexed the same root first; keep its result.
-    if (!m_contextsByRoot.contains(rootPath)) {
-        m_contextsByRoot.insert(rootPath, *context);
-        Log::info(u"Repository context ready · "_s + context->name + u" · "_s +
-                  QString::number(context->vocabulary.size()) + u" local terms"_s);
+    co_return store(root, appBundleID, *context);
+}
+
+std::optional<RepositoryContext>
+LinuxRepositoryContextProvider::indexOrNothing(RepositoryIndexer indexer, QString root) {
+    try {
+        return indexer.index(root);
+    } catch (const std::exception&) {
+        return std::nullopt;
     }
-    if (appBundleID) {
-        m_rootByBundleID.insert(*appBundleID, rootPath);
-    }
-    co_return m_contextsByRoot.value(rootPath);
 }
 
 std::optional<QString>

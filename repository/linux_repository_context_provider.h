@@ -36,7 +36,21 @@ public:
     static RepositoryIndexLimits applicationLimits();
 
 private:
+    struct RefreshPlan {
+        std::optional<QString> root;
+        // Set when the root must come from the processes this one started.
+        std::optional<qint32> processTreeOf;
+    };
+
+    RefreshPlan planRefresh(const std::optional<QString>& appBundleID,
+                            const std::optional<QString>& pinnedRepositoryPath) const;
     std::optional<QString> focusedDocumentRoot(qint32 processID) const;
+    // Serves an indexed root and remembers it for the application.
+    std::optional<RepositoryContext> cachedForRoot(const QString& root,
+                                                   const std::optional<QString>& appBundleID);
+    RepositoryContext store(const QString& root, const std::optional<QString>& appBundleID,
+                            const RepositoryContext& context);
+    static std::optional<RepositoryContext> indexOrNothing(RepositoryIndexer indexer, QString root);
 
     std::shared_ptr<FocusedWindowInfoSource> m_focusedWindow;
     RepositoryIndexer m_indexer;

@@ -452,7 +452,9 @@ bool walkFolder(const QByteArray& rootBytes, const QString& relative, qint64 max
             continue;
         }
         const QString relativePath = relative.isEmpty() ? *name : relative + u'/' + *name;
-        if (RepositoryIndexer::isExcluded(relativePath)) {
+        // An excluded folder is never opened: its own name decides, not only its parents'.
+        if (RepositoryIndexer::isExcluded(relativePath) ||
+            (entry.isFolder && excludedDirectoryNames().contains(name->toLower()))) {
             continue;
         }
         if (entry.isFile) {
