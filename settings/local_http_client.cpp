@@ -1,4 +1,4 @@
-#include "speech/local_http_client.h"
+#include "settings/local_http_client.h"
 
 #include "settings/local_service_endpoint.h"
 
