@@ -1,0 +1,94 @@
+#pragma once
+
+#include "core/ports/asr_engine.h"
+
+#include <QFuture>
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+#include <mutex>
+
+namespace quovant {
+
+// The built-in streaming recogniser: PocketSphinx with the English model that Debian ships.
+// Audio is decoded on the engine's own worker thread while the user speaks, so finishing only
+// waits for the tail. `append` is thread-safe and never waits for the decoder; everything else
+// runs on the main thread. Destroying the engine stops its worker (an open utterance is dropped).
+class PocketSphinxEngine final : public AsrEngine {
+public:
+    // The decoder's search settings; the defaults are the tuned ones.
+    struct DecoderSettings {
+        double languageWeight = 6.5;
+        double bestPathLanguageWeight = 9.5;
+        double beam = 1e-48;
+        double wordBeam = 7e-29;
+        bool forwardFlatPass = false;
+        bool bestPathPass = true;
+        // How many n-best hypotheses are offered as alternatives.
+        int alternatives = 10;
+        // Raise the language-model probability of contextual words the dictionary knows.
+        bool contextBias = true;
+
+        bool operator==(const DecoderSettings&) const = default;
+    };
+
+    // `modelDirectory` holds the acoustic model folder "en-us", "en-us.lm.bin" and
+    // "cmudict-en-us.dict".
+    explicit PocketSphinxEngine(QString locale);
+    PocketSphinxEngine(QString locale, QString modelDirectory, DecoderSettings settings);
+    ~PocketSphinxEngine() override;
+
+    PocketSphinxEngine(const PocketSphinxEngine&) = delete;
+    PocketSphinxEngine& operator=(const PocketSphinxEngine&) = delete;
+
+    QString name() const override;
+    bool isStreaming() const override { return true; }
+    double requiredSampleRate() const override { return kSampleRate; }
+    QString locale() const { return m_locale; }
+    QString modelDirectory() const { return m_modelDirectory; }
+
+    // Throws QuovantError: localeUnsupported for a non-English locale, speechModelUnavailable
+    // when the model is missing or cannot be loaded. Runs once; later calls return at once.
+    QCoro::Task<void> prepare() override;
+    // Cancels an open utterance first. Prepares the engine if that has not happened yet.
+    QCoro::Task<void> beginUtterance(QStringList contextualStrings) override;
+    // Chunks at another rate than 16 kHz are resampled; a rate of 0 counts as 16 kHz.
+    void append(const AudioChunk& chunk) override;
+    // The empty string without an open utterance. Throws QuovantError (speechModelUnavailable)
+    // when the decoder failed on this utterance.
+    QCoro::Task<QString> finishUtterance() override;
+    QCoro::Task<void> cancelUtterance() override;
+
+    // The installed model: $QUOVANT_POCKETSPHINX_MODEL, else the first standard location that
+    // holds one, else the build's configured location.
+    static QString defaultModelDirectory();
+    static bool isSupportedLocale(const QString& identifier);
+    // 32-bit float samples to 16-bit: clamped at -1, scaled by 32767, truncated toward zero;
+    // 1.0 and above, and NaN, give 32767.
+    static qint16 toPcm16(float sample);
+
+    static constexpr double kSampleRate = 16000;
+
+private:
+    struct Outcome;
+    struct Session;
+    class Worker;
+
+    std::shared_ptr<Session> takeSession();
+    // Empty when the model is complete, else what is missing.
+    QString missingModelFiles() const;
+
+    const QString m_locale;
+    const QString m_modelDirectory;
+    const DecoderSettings m_settings;
+    const std::unique_ptr<Worker> m_worker;
+
+    // Main thread only.
+    QFuture<QString> m_loading;
+
+    std::mutex m_lock;
+    std::shared_ptr<Session> m_session;
+};
+
+} // namespace quovant

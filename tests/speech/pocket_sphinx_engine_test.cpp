@@ -1,0 +1,332 @@
+#include "speech/pocket_sphinx_engine.h"
+
+#include "core/quovant_error.h"
+#include "speech/wav_decoder.h"
+#include "support/test_support.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <thread>
+
+using namespace Qt::StringLiterals;
+using namespace quovant;
+using quovant::testing::run;
+
+namespace {
+
+struct Spoken {
+    QString text;
+    QString voice;
+};
+
+// Varied dictation in all four voices; the reference texts are what the decoder should write.
+const std::vector<Spoken> kSpeechSet = {
+    {u"please send the report to the team by friday"_s, u"slt"_s},
+    {u"the meeting has been moved to three o'clock tomorrow afternoon"_s, u"awb"_s},
+    {u"can you check whether the build passed on the main branch"_s, u"rms"_s},
+    {u"i think we should start with a simple version first"_s, u"kal16"_s},
+    {u"the weather today is sunny with a light breeze"_s, u"slt"_s},
+    {u"remind me to call my mother in the evening"_s, u"awb"_s},
+    {u"we need to fix the bug before the next release"_s, u"rms"_s},
+    {u"thank you for your help with the project"_s, u"kal16"_s},
+    {u"the quick brown fox jumps over the lazy dog"_s, u"slt"_s},
+    {u"open the file and read the first line"_s, u"awb"_s},
+    {u"our sales grew by ten percent last year"_s, u"rms"_s},
+    {u"she bought fresh bread and milk at the store"_s, u"kal16"_s},
+    {u"the train leaves the station at seven in the morning"_s, u"slt"_s},
+    {u"please write a short summary of the discussion"_s, u"awb"_s},
+    {u"let me know if you have any questions"_s, u"rms"_s},
+    {u"the children played in the park until it got dark"_s, u"kal16"_s},
+    {u"add a test for the new feature and run it again"_s, u"slt"_s},
+    {u"this function returns the number of words in the text"_s, u"awb"_s},
+    {u"i would like to book a table for two people"_s, u"rms"_s},
+    {u"the government announced a new plan for public health"_s, u"kal16"_s},
+    {u"he forgot his keys at the office yesterday"_s, u"slt"_s},
+    {u"move the old files into the archive folder"_s, u"awb"_s},
+    {u"we will review the changes on monday morning"_s, u"rms"_s},
+    {u"the music was too loud for us to talk"_s, u"kal16"_s},
+};
+
+// Developer words the language model does not know, spoken with them as contextual strings.
+const std::vector<Spoken> kVocabularySet = {
+    {u"push the changes to github before lunch"_s, u"slt"_s},
+    {u"the docker image is too large"_s, u"rms"_s},
+    {u"we rewrote the backend last week"_s, u"slt"_s},
+    {u"install it on a debian machine"_s, u"rms"_s},
+    {u"the new workflow saves us time"_s, u"slt"_s},
+    {u"the frontend sends a webhook"_s, u"rms"_s},
+    {u"please deploy the hotfix today"_s, u"slt"_s},
+    {u"this typescript file is broken"_s, u"rms"_s},
+};
+const QStringList kVocabulary = {u"GitHub"_s,  u"Docker"_s,     u"backend"_s, u"Debian"_s,
+                                 u"workflow"_s, u"frontend"_s,  u"webhook"_s, u"hotfix"_s,
+                                 u"TypeScript"_s, u"Kubernetes"_s};
+
+// Word error rates measured on these sets, with a little room above.
+constexpr double kMaxSpeechSetErrorRate = 0.10;
+constexpr double kMaxVocabularyErrorRate = 0.15;
+
+using Samples = std::vector<float>;
+
+// Speaks every sentence once per test run and keeps the decoded audio.
+class SpokenAudio {
+public:
+    static const Samples& of(const Spoken& spoken) {
+        static SpokenAudio instance;
+        return instance.speak(spoken);
+    }
+
+private:
+    const Samples& speak(const Spoken& spoken) {
+        const QString key = spoken.voice + u'|' + spoken.text;
+        auto found = m_cache.find(key);
+        if (found != m_cache.end())
+            return found->second;
+        const QString path = m_dir.filePath(QString::number(m_cache.size()) + u".wav"_s);
+        QProcess flite;
+        flite.start(u"flite"_s, {u"-voice"_s, spoken.voice, u"-t"_s, spoken.text, u"-o"_s, path});
+        EXPECT_TRUE(flite.waitForFinished(30000)) << "flite did not run; is it installed?";
+        const auto decoded = WavDecoder::decode(quovant::testing::readFile(path));
+        EXPECT_EQ(decoded.sampleRate, 16000);
+        return m_cache.emplace(key, decoded.samples).first->second;
+    }
+
+    QTemporaryDir m_dir;
+    std::map<QString, Samples> m_cache;
+};
+
+// Feeds the samples in 100 ms chunks at `rate`, as the capture would, labelled `declared`.
+void feed(PocketSphinxEngine& engine, const Samples& samples, double rate = 16000,
+          std::optional<double> declared = {}) {
+    const auto chunk = static_cast<std::size_t>(rate / 10);
+    for (std::size_t start = 0; start < samples.size(); start += chunk) {
+        const auto end = std::min(samples.size(), start + chunk);
+        engine.append(
+            {Samples(samples.begin() + start, samples.begin() + end), declared.value_or(rate)});
+    }
+}
+
+QString transcribe(PocketSphinxEngine& engine, const Samples& samples, QStringList context = {}) {
+    run(engine.beginUtterance(context));
+    feed(engine, samples);
+    return run(engine.finishUtterance());
+}
+
+QStringList words(const QString& text) { return text.split(u' ', Qt::SkipEmptyParts); }
+
+int wordErrors(const QString& reference, const QString& hypothesis) {
+    const QStringList a = words(reference);
+    const QStringList b = words(hypothesis.toLower());
+    std::vector<int> row(b.size() + 1);
+    for (qsizetype j = 0; j <= b.size(); ++j)
+        row[j] = int(j);
+    for (qsizetype i = 1; i <= a.size(); ++i) {
+        int diagonal = row[0];
+        row[0] = int(i);
+        for (qsizetype j = 1; j <= b.size(); ++j) {
+            const int above = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
+double errorRate(PocketSphinxEngine& engine, const std::vector<Spoken>& set,
+                 const QStringList& context) {
+    int errors = 0;
+    int total = 0;
+    for (const Spoken& spoken : set) {
+        const QString heard = transcribe(engine, SpokenAudio::of(spoken), context);
+        errors += wordErrors(spoken.text, heard);
+        total += int(words(spoken.text).size());
+        std::printf("  %-8s %s\n        → %s\n", qPrintable(spoken.voice), qPrintable(spoken.text),
+                    qPrintable(heard));
+    }
+    const double rate = double(errors) / total;
+    std::printf("word error rate %.2f %% (%d of %d words)\n", 100 * rate, errors, total);
+    return rate;
+}
+
+std::unique_ptr<PocketSphinxEngine> preparedEngine(PocketSphinxEngine::DecoderSettings settings = {}) {
+    auto engine = std::make_unique<PocketSphinxEngine>(
+        u"en-US"_s, PocketSphinxEngine::defaultModelDirectory(), settings);
+    run(engine->prepare());
+    return engine;
+}
+
+Samples silence(double seconds) { return Samples(std::size_t(16000 * seconds), 0.0f); }
+
+const Spoken kHello{u"thank you for your help with the project"_s, u"slt"_s};
+const Spoken kOther{u"the quick brown fox jumps over the lazy dog"_s, u"rms"_s};
+
+} // namespace
+
+TEST(PocketSphinxEngine, RecognisesSpokenSentencesWithinTheErrorBound) {
+    auto engine = preparedEngine();
+    EXPECT_LE(errorRate(*engine, kSpeechSet, {}), kMaxSpeechSetErrorRate);
+}
+
+TEST(PocketSphinxEngine, ContextualWordsUnknownToTheLanguageModelBecomeRecognisable) {
+    PocketSphinxEngine::DecoderSettings unbiased;
+    unbiased.contextBias = false;
+    auto plain = preparedEngine(unbiased);
+    const double without = errorRate(*plain, kVocabularySet, kVocabulary);
+    plain.reset();
+
+    auto biased = preparedEngine();
+    const double with = errorRate(*biased, kVocabularySet, kVocabulary);
+    EXPECT_LT(with, without / 2);
+    EXPECT_LE(with, kMaxVocabularyErrorRate);
+    // The added words must not drown ordinary speech.
+    EXPECT_EQ(transcribe(*biased, SpokenAudio::of(kHello), kVocabulary), kHello.text);
+}
+
+TEST(PocketSphinxEngine, SessionsKeepTheirOwnAudio) {
+    auto engine = preparedEngine();
+    const Samples& hello = SpokenAudio::of(kHello);
+    const Samples& other = SpokenAudio::of(kOther);
+
+    EXPECT_EQ(run(engine->finishUtterance()), u""_s) << "finishing without beginning";
+
+    feed(*engine, other); // outside an utterance: dropped
+    EXPECT_EQ(transcribe(*engine, hello), kHello.text);
+
+    // Beginning again drops the first session's audio; finishing twice gives nothing more.
+    run(engine->beginUtterance({}));
+    feed(*engine, other);
+    run(engine->beginUtterance({}));
+    feed(*engine, hello);
+    EXPECT_EQ(run(engine->finishUtterance()), kHello.text);
+    EXPECT_EQ(run(engine->finishUtterance()), u""_s);
+
+    // A cancelled utterance yields nothing and leaks nothing into the next one.
+    run(engine->beginUtterance({}));
+    feed(*engine, other);
+    run(engine->cancelUtterance());
+    EXPECT_EQ(run(engine->finishUtterance()), u""_s);
+    feed(*engine, other);
+    EXPECT_EQ(transcribe(*engine, silence(1)), u""_s);
+}
+
+TEST(PocketSphinxEngine, ChunksAtOtherRatesAreConverted) {
+    auto engine = preparedEngine();
+    const Samples& hello = SpokenAudio::of(kHello);
+    // 48 kHz by holding each sample three times, 8 kHz by keeping every second one.
+    Samples high;
+    for (float sample : hello)
+        high.insert(high.end(), 3, sample);
+    Samples low;
+    for (std::size_t i = 0; i < hello.size(); i += 2)
+        low.push_back(hello[i]);
+
+    const struct {
+        const Samples* samples;
+        double rate;
+        double declared;
+    } cases[] = {{&high, 48000, 48000}, {&low, 8000, 8000}, {&hello, 16000, 0}};
+    for (const auto& c : cases) {
+        run(engine->beginUtterance({}));
+        feed(*engine, *c.samples, c.rate, c.declared);
+        EXPECT_EQ(run(engine->finishUtterance()), kHello.text) << "rate " << c.declared;
+    }
+    // Nonsense chunks are ignored rather than decoded.
+    run(engine->beginUtterance({}));
+    engine->append({{}, 16000});
+    engine->append({Samples(1600, std::numeric_limits<float>::quiet_NaN()), 16000});
+    engine->append({Samples(1600, 0.0f), -5});
+    feed(*engine, hello);
+    EXPECT_EQ(run(engine->finishUtterance()), kHello.text);
+}
+
+TEST(PocketSphinxEngine, AppendFromAnotherThreadWhileFinishingAndCancelling) {
+    auto engine = preparedEngine();
+    const Samples& hello = SpokenAudio::of(kHello);
+    std::atomic<bool> stop{false};
+    std::atomic<int> appended{0};
+    std::thread capture([&] {
+        std::size_t start = 0;
+        while (!stop.load()) {
+            const auto end = std::min(hello.size(), start + 1600);
+            engine->append({Samples(hello.begin() + start, hello.begin() + end), 16000});
+            start = end == hello.size() ? 0 : end;
+            ++appended;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    });
+    for (int round = 0; round < 12; ++round) {
+        run(engine->beginUtterance({u"lazy dog"_s}));
+        std::this_thread::sleep_for(std::chrono::milliseconds(40));
+        if (round % 3 == 2) {
+            run(engine->cancelUtterance());
+        } else {
+            const QString heard = run(engine->finishUtterance());
+            EXPECT_EQ(heard, heard.trimmed());
+        }
+    }
+    stop = true;
+    capture.join();
+    EXPECT_GT(appended.load(), 0);
+    // Everything the thread sent after the last session ended was dropped.
+    EXPECT_EQ(transcribe(*engine, silence(0.5)), u""_s);
+    EXPECT_EQ(transcribe(*engine, hello), kHello.text);
+}
+
+TEST(PocketSphinxEngine, PrepareRejectsOtherLanguagesAndMissingModels) {
+    const QString model = PocketSphinxEngine::defaultModelDirectory();
+    QTemporaryDir partial;
+    QFile::copy(QDir(model).filePath(u"cmudict-en-us.dict"_s),
+                partial.filePath(u"cmudict-en-us.dict"_s));
+
+    const struct {
+        QString locale;
+        QString directory;
+        std::optional<QuovantError::Kind> error;
+    } cases[] = {
+        {u"fr-FR"_s, model, QuovantError::Kind::localeUnsupported},
+        {u"de"_s, model, QuovantError::Kind::localeUnsupported},
+        {u""_s, model, QuovantError::Kind::localeUnsupported},
+        {u"eng"_s, model, QuovantError::Kind::localeUnsupported},
+        {u"en-US"_s, partial.path(), QuovantError::Kind::speechModelUnavailable},
+        {u"en-GB"_s, partial.path() + u"/missing"_s, QuovantError::Kind::speechModelUnavailable},
+        {u"en_GB"_s, model, std::nullopt},
+        {u"EN"_s, model, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        PocketSphinxEngine engine(c.locale, c.directory, {});
+        try {
+            run(engine.prepare());
+            EXPECT_FALSE(c.error) << c.locale.toStdString() << " was accepted";
+        } catch (const QuovantError& error) {
+            ASSERT_TRUE(c.error) << error.what();
+            EXPECT_EQ(error.kind(), *c.error);
+            if (error.kind() == QuovantError::Kind::localeUnsupported)
+                EXPECT_EQ(error.payload(), c.locale);
+            else
+                EXPECT_TRUE(error.description().contains(u"install the package pocketsphinx-en-us"_s))
+                    << error.what();
+            // Beginning an utterance on an unprepared engine reports the same problem.
+            EXPECT_THROW(run(engine.beginUtterance({})), QuovantError);
+        }
+    }
+}
+
+TEST(PocketSphinxEngine, ConvertsSamplesTo16BitLikeTheWavEncoder) {
+    const std::pair<float, qint16> cases[] = {
+        {0.0f, 0},           {0.5f, 16383},     {-0.5f, -16383},
+        {1.0f, 32767},       {7.0f, 32767},     {-1.0f, -32767},
+        {-9.0f, -32767},     {0.99999f, 32766}, {std::numeric_limits<float>::quiet_NaN(), 32767},
+        {-std::numeric_limits<float>::infinity(), -32767},
+    };
+    for (const auto& [sample, expected] : cases)
+        EXPECT_EQ(PocketSphinxEngine::toPcm16(sample), expected) << sample;
+}
