@@ -98,20 +98,6 @@ char32_t firstCodePoint(QStringView text) {
     return text[0].unicode();
 }
 
-// UTF-16 positions where user-perceived characters end. Between two ASCII code units there is
-// always a boundary (CR LF aside, which only ever separates words), so plain ASCII text needs no
-// break iterator.
-QList<qsizetype> characterEnds(QStringView text) {
-    if (!isAscii(text)) {
-        return unicode::graphemeEnds(text);
-    }
-    QList<qsizetype> ends(text.size());
-    for (qsizetype i = 0; i < text.size(); ++i) {
-        ends[i] = i + 1;
-    }
-    return ends;
-}
-
 qsizetype characterCount(QStringView text) {
     return isAscii(text) ? text.size() : unicode::graphemeCount(text);
 }
@@ -264,61 +250,66 @@ Learner::~Learner() {
 }
 
 QList<Learner::Token> Learner::tokenize(QStringView text) {
+    // A word is always a run of adjacent characters, so it is kept as a span of `text` and
+    // copied once, when it is emitted.
     QList<Token> tokens;
-    QString word;
+    qsizetype wordStart = 0;
+    qsizetype wordEnd = 0;
     const auto emitWord = [&](bool endsSentence) {
-        qsizetype start = 0;
-        qsizetype end = word.size();
+        QStringView word = text.sliced(wordStart, wordEnd - wordStart);
+        wordStart = wordEnd = 0;
         const auto isQuote = [](QChar c) { return c == u'\'' || c == u'"'; };
-        while (start < end && isQuote(word[start])) {
-            ++start;
+        while (!word.isEmpty() && isQuote(word.front())) {
+            word = word.sliced(1);
         }
-        while (end > start && isQuote(word[end - 1])) {
-            --end;
+        while (!word.isEmpty() && isQuote(word.back())) {
+            word.chop(1);
         }
-        if (start < end) {
-            tokens.append({word.sliced(start, end - start), endsSentence});
+        // Trailing punctuation goes last, after the quotes, and leaves the flag as it was.
+        while (!word.isEmpty() && (word.back() == u'.' || word.back() == u'-' ||
+                                   word.back() == u'/' || word.back() == u'_')) {
+            word.chop(1);
         }
-        word.clear();
+        if (!word.isEmpty()) {
+            tokens.append({word.toString(), endsSentence});
+        }
     };
 
+    const bool ascii = isAscii(text);
+    const QList<qsizetype> ends = ascii ? QList<qsizetype>() : unicode::graphemeEnds(text);
+    const qsizetype count = ascii ? text.size() : ends.size();
     qsizetype start = 0;
-    for (const qsizetype end : characterEnds(text)) {
+    for (qsizetype k = 0; k < count; ++k) {
+        const qsizetype end = ascii ? k + 1 : ends[k];
         const QStringView character = text.sliced(start, end - start);
-        start = end;
         const QChar single = character.size() == 1 ? character[0] : QChar();
-        if (single == u'\'' || single == u'-' || single == u'_' || single == u'/') {
-            word.append(character);
-            continue;
-        }
-        const char32_t first = firstCodePoint(character);
-        if (unicode::isLetter(first) || unicode::isNumber(first)) {
-            word.append(character);
-            continue;
+        bool inWord = single == u'\'' || single == u'-' || single == u'_' || single == u'/';
+        if (!inWord) {
+            if (ascii) {
+                const char16_t c = single.unicode();
+                inWord = (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') ||
+                         (c >= u'0' && c <= u'9');
+            } else {
+                const char32_t first = firstCodePoint(character);
+                inWord = unicode::isLetter(first) || unicode::isNumber(first);
+            }
         }
         // A full stop inside a word keeps file names and version numbers whole.
-        if (single == u'.' && !word.isEmpty()) {
-            word.append(character);
-            continue;
+        if (!inWord && single == u'.' && wordEnd > wordStart) {
+            inWord = true;
         }
-        emitWord(single == u'.' || single == u'!' || single == u'?');
+        if (inWord) {
+            if (wordEnd == wordStart) {
+                wordStart = start;
+            }
+            wordEnd = end;
+        } else {
+            emitWord(single == u'.' || single == u'!' || single == u'?');
+        }
+        start = end;
     }
     emitWord(false);
-
-    QList<Token> result;
-    result.reserve(tokens.size());
-    for (Token& token : tokens) {
-        qsizetype end = token.word.size();
-        while (end > 0 && (token.word[end - 1] == u'.' || token.word[end - 1] == u'-' ||
-                           token.word[end - 1] == u'/' || token.word[end - 1] == u'_')) {
-            --end;
-        }
-        if (end > 0) {
-            token.word.truncate(end);
-            result.append(std::move(token));
-        }
-    }
-    return result;
+    return tokens;
 }
 
 bool Learner::isCommonWord(const QString& lowerCased) {
