@@ -230,6 +230,10 @@ struct Store::Private {
     }
 
     void appendLine(const Utterance& utterance) {
+        // A time that cannot be written as ISO 8601 would make a line no reader accepts.
+        if (!Utterance::parseTimestamp(Utterance::formatTimestamp(utterance.timestamp))) {
+            return;
+        }
         QByteArray line = utterance.toJson();
         line.append('\n');
         if (line.size() > limits.maxHistoryBytes) {

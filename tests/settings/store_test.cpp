@@ -280,6 +280,20 @@ TEST(Store, AnOverSizeRecordIsRefusedWithAWarningAndTheFileIsUnchanged) {
     EXPECT_EQ(store.recentTranscripts(5), QStringList{u"e"_s});
 }
 
+TEST(Store, ARecordWhoseTimeCannotBeWrittenIsDroppedSilently) {
+    TemporaryHome home;
+    Store store(home.path());
+    Utterance noTime = sample(1);
+    noTime.timestamp = QDateTime();
+    Utterance farFuture = sample(2);
+    farFuture.timestamp = QDateTime(QDate(12026, 1, 1), QTime(0, 0), Qt::UTC);
+    store.append(noTime);
+    store.append(farFuture);
+    store.append(sample(3));
+    EXPECT_EQ(store.totalCount(), 1);
+    EXPECT_EQ(store.recentTranscripts(5), QStringList{u"shipped 3"_s});
+}
+
 TEST(Store, LimitsBelowOneActAsOne) {
     TemporaryHome home;
     Store store(home.path(), {0, 1 << 20, -5, 1 << 20});
