@@ -151,14 +151,13 @@ private:
                          std::make_move_iterator(m_queue.end()));
             m_queue.clear();
             lock.unlock();
-            QByteArray standardError;
+            QList<QByteArray> lines;
+            lines.reserve(static_cast<qsizetype>(batch.size()));
             for (const Entry& entry : batch) {
-                const QByteArray line =
-                    formatLine(localTime(entry.time), entry.level, entry.message);
-                standardError += line;
-                m_file.append(line);
+                lines.append(formatLine(localTime(entry.time), entry.level, entry.message));
             }
-            writeToStandardError(standardError);
+            writeToStandardError(lines.join());
+            m_file.appendAll(lines);
             const auto count = batch.size();
             batch.clear();
             lock.lock();

@@ -45,9 +45,16 @@ QByteArray RotatingLogWriter::backupPath(qint64 number) const {
     return m_encodedPath + '.' + QByteArray::number(number);
 }
 
-void RotatingLogWriter::append(const QByteArray& data) {
-    const QByteArray bytes = data.size() > m_maxBytes ? data.left(m_maxBytes) : data;
-    rotateIfNeeded(bytes.size());
+QByteArray RotatingLogWriter::capped(const QByteArray& data) const {
+    return data.size() > m_maxBytes ? data.left(m_maxBytes) : data;
+}
+
+qint64 RotatingLogWriter::currentSize() const {
+    struct stat info {};
+    return ::stat(m_encodedPath.constData(), &info) == 0 ? info.st_size : 0;
+}
+
+void RotatingLogWriter::writeToFile(const QByteArray& bytes) {
     // O_APPEND places every write at the end even if something else grew the file meanwhile.
     const int fd =
         ::open(m_encodedPath.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
@@ -59,12 +66,42 @@ void RotatingLogWriter::append(const QByteArray& data) {
     ::close(fd);
 }
 
+void RotatingLogWriter::append(const QByteArray& data) {
+    const QByteArray bytes = capped(data);
+    rotateIfNeeded(bytes.size());
+    writeToFile(bytes);
+}
+
+void RotatingLogWriter::appendAll(const QList<QByteArray>& pieces) {
+    qint64 size = currentSize();
+    QByteArray pending;
+    for (const QByteArray& piece : pieces) {
+        const QByteArray bytes = capped(piece);
+        const qint64 total = size + pending.size();
+        if (total != 0 && total + bytes.size() > m_maxBytes) {
+            if (!pending.isEmpty()) {
+                writeToFile(pending);
+                pending.clear();
+            }
+            rotate();
+            size = 0;
+        }
+        pending += bytes;
+    }
+    if (!pending.isEmpty()) {
+        writeToFile(pending);
+    }
+}
+
 void RotatingLogWriter::rotateIfNeeded(qint64 adding) {
-    struct stat info {};
-    const qint64 size = ::stat(m_encodedPath.constData(), &info) == 0 ? info.st_size : 0;
+    const qint64 size = currentSize();
     if (size == 0 || size + adding <= m_maxBytes) {
         return;
     }
+    rotate();
+}
+
+void RotatingLogWriter::rotate() {
     for (qint64 i = m_backupCount; i >= 1; --i) {
         const QByteArray target = backupPath(i);
         ::unlink(target.constData());

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 
 namespace quovant {
@@ -16,6 +17,9 @@ public:
 
     // Adds bytes to the file (at most maxBytes of them), rotating first when they would not fit.
     void append(const QByteArray& data);
+    // The same as appending each piece in turn, with one file opening per rotation instead of
+    // one per piece. Assumes nothing else writes the file meanwhile.
+    void appendAll(const QList<QByteArray>& pieces);
 
     const QString& path() const { return m_path; }
     qint64 maxBytes() const { return m_maxBytes; }
@@ -23,6 +27,11 @@ public:
 
 private:
     void rotateIfNeeded(qint64 adding);
+    void rotate();
+    qint64 currentSize() const;
+    QByteArray capped(const QByteArray& data) const;
+    // Appends to the file, creating it if needed, and protects it.
+    void writeToFile(const QByteArray& bytes);
     QByteArray backupPath(qint64 number) const;
 
     const QString m_path;

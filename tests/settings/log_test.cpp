@@ -192,6 +192,34 @@ TEST(RotatingLogWriterTest, WithoutBackupsRotationDiscards) {
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList{u"x.log"_s});
 }
 
+// Appending a batch leaves the same files as appending its lines one by one.
+TEST(RotatingLogWriterTest, BatchAppendMatchesSingleAppends) {
+    std::mt19937 random(11);
+    for (int round = 0; round < 50; ++round) {
+        QTemporaryDir dir;
+        const qint64 maxBytes = 1 + random() % 40;
+        RotatingLogWriter single(dir.filePath(u"single.log"_s), maxBytes, 3);
+        RotatingLogWriter batched(dir.filePath(u"batched.log"_s), maxBytes, 3);
+        if (round % 2 == 1) {
+            writeFile(single.path(), "existing");
+            writeFile(batched.path(), "existing");
+        }
+        QList<QByteArray> lines;
+        for (int n = random() % 30; n > 0; --n) {
+            lines.append(QByteArray(static_cast<qsizetype>(random() % 50), char('a' + n % 26)));
+        }
+        for (const QByteArray& line : lines) {
+            single.append(line);
+        }
+        batched.appendAll(lines);
+        for (int backup = 0; backup <= 4; ++backup) {
+            const QString suffix = backup == 0 ? QString() : u'.' + QString::number(backup);
+            EXPECT_EQ(readFile(single.path() + suffix), readFile(batched.path() + suffix))
+                << "round " << round << " backup " << backup;
+        }
+    }
+}
+
 TEST(RotatingLogWriterTest, UnwritableLocationIsIgnored) {
     QTemporaryDir dir;
     writeFile(dir.filePath(u"blocker"_s), "a file, not a directory");
