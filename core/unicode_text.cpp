@@ -214,6 +214,35 @@ QList<RegexMatch> Regex::allMatches(const QString& text) const {
     return result;
 }
 
+QList<RegexMatch> Regex::allMatchesWhere(const QString& text,
+                                         bool (*mayStart)(const QString& text,
+                                                          qsizetype index)) const {
+    QList<RegexMatch> result;
+    const icu::UnicodeString input = aliasIcu(text);
+    auto m = matcher(input);
+    if (!m) {
+        return result;
+    }
+    qsizetype searchFrom = 0;
+    for (qsizetype i = 0; i <= text.size(); ++i) {
+        if (i != searchFrom && !mayStart(text, i)) {
+            continue;
+        }
+        if (i > 0 && i < text.size() && text[i].isLowSurrogate() && text[i - 1].isHighSurrogate()) {
+            continue;
+        }
+        UErrorCode status = U_ZERO_ERROR;
+        if (m->lookingAt(i, status) && U_SUCCESS(status)) {
+            RegexMatch match = currentMatch(*m);
+            // Like find(): after an empty match the search moves on by one position.
+            searchFrom = match.end > match.start ? match.end : match.end + 1;
+            result.append(std::move(match));
+            i = searchFrom - 1;
+        }
+    }
+    return result;
+}
+
 QString Regex::replaceAll(const QString& text, const QString& replacement) const {
     const icu::UnicodeString input = aliasIcu(text);
     auto m = matcher(input);

@@ -62,6 +62,13 @@ public:
     QList<RegexMatch> allMatches(const QString& text) const;
     // Replaces every match; `replacement` uses ICU syntax ($1 for a group, \$ for a dollar).
     QString replaceAll(const QString& text, const QString& replacement) const;
+    // allMatches() that attempts a match only where the search begins (0 or the end of the
+    // previous match) and at the positions `mayStart` accepts. Equal to allMatches() as long as a
+    // match can begin at a rejected position only if one can also begin at an earlier position
+    // at or after the search start. Spares the per-position attempts that make long texts slow
+    // and long runs of characters quadratic.
+    QList<RegexMatch> allMatchesWhere(const QString& text,
+                                      bool (*mayStart)(const QString& text, qsizetype index)) const;
 
 private:
     std::unique_ptr<icu::RegexMatcher> matcher(const icu::UnicodeString& input) const;

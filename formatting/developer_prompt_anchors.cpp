@@ -1,6 +1,7 @@
 #include "formatting/developer_prompt_anchors.h"
 
 #include "core/unicode_text.h"
+#include "formatting/fact_pattern_starts.h"
 
 #include <array>
 
@@ -12,7 +13,25 @@ namespace {
 
 using unicode::Regex;
 
-const std::array<const Regex*, 12>& patterns() {
+// Case and diacritic folding; plain ASCII (most anchors) folds to its lower case without ICU.
+QString folded(QStringView text) {
+    QString result(text.size(), Qt::Uninitialized);
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char16_t c = text[i].unicode();
+        if (c >= 0x80) {
+            return unicode::foldCaseAndDiacritics(text);
+        }
+        result[i] = QChar(c >= u'A' && c <= u'Z' ? char16_t(c + 32) : c);
+    }
+    return result;
+}
+
+struct Pattern {
+    const Regex* regex;
+    bool (*mayStart)(const QString&, qsizetype);
+};
+
+const std::array<Pattern, 12>& patterns() {
     static const Regex kWebAddress(u"https?://[^\\s<>()]+"_s);
     static const Regex kEmail(u"[A-Za-z0-9._%+-]+@[A-Za-z0-9.-]+\\.[A-Za-z]{2,}"_s);
     static const Regex kPath(u"(?:\\./)?(?:[A-Za-z0-9_.-]+/)+[A-Za-z0-9_.-]+"_s);
@@ -28,9 +47,20 @@ const std::array<const Regex*, 12>& patterns() {
     static const Regex kGeneric(u"\\b[A-Za-z][A-Za-z0-9]*<[^>\\n]+>"_s);
     static const Regex kVersion(u"\\b\\d+(?:\\.\\d+)+(?:[-+][A-Za-z0-9.-]+)?\\b"_s);
     static const Regex kNumber(u"\\b\\d+(?::\\d+)?\\b"_s);
-    static const std::array<const Regex*, 12> kAll{
-        &kWebAddress, &kEmail,       &kPath,    &kFileName, &kFlag,    &kSnakeCase,
-        &kCamelCase,  &kCapitalised, &kAcronym, &kGeneric,  &kVersion, &kNumber};
+    static const std::array<Pattern, 12> kAll{{
+        {&kWebAddress, fact_patterns::webAddress},
+        {&kEmail, fact_patterns::email},
+        {&kPath, fact_patterns::path},
+        {&kFileName, fact_patterns::fileName},
+        {&kFlag, fact_patterns::flag},
+        {&kSnakeCase, fact_patterns::snakeCase},
+        {&kCamelCase, fact_patterns::camelCase},
+        {&kCapitalised, fact_patterns::capitalised},
+        {&kAcronym, fact_patterns::acronym},
+        {&kGeneric, fact_patterns::genericType},
+        {&kVersion, fact_patterns::version},
+        {&kNumber, fact_patterns::number},
+    }};
     return kAll;
 }
 
@@ -54,26 +84,27 @@ QStringView trimmedPunctuation(QStringView text) {
 
 QSet<QString> DeveloperPromptAnchors::extract(const QString& text, const QStringList& vocabulary) {
     QSet<QString> anchors;
-    for (const Regex* pattern : patterns()) {
-        for (const unicode::RegexMatch& match : pattern->allMatches(text)) {
+    for (const Pattern& pattern : patterns()) {
+        for (const unicode::RegexMatch& match :
+             pattern.regex->allMatchesWhere(text, pattern.mayStart)) {
             const QString& matched = match.groups.front();
             const QStringView anchor = trimmedPunctuation(matched);
             if (!anchor.isEmpty()) {
-                anchors.insert(unicode::foldCaseAndDiacritics(anchor));
+                anchors.insert(folded(anchor));
             }
         }
     }
     if (vocabulary.isEmpty()) {
         return anchors;
     }
-    const QString folded = unicode::foldCaseAndDiacritics(text);
+    const QString foldedText = folded(text);
     for (const QString& term : vocabulary) {
         const QString trimmed = unicode::trimmedWhitespace(term);
         if (trimmed.isEmpty()) {
             continue;
         }
-        const QString foldedTerm = unicode::foldCaseAndDiacritics(trimmed);
-        if (unicode::containsGraphemes(folded, foldedTerm)) {
+        const QString foldedTerm = folded(trimmed);
+        if (unicode::containsGraphemes(foldedText, foldedTerm)) {
             anchors.insert(foldedTerm);
         }
     }

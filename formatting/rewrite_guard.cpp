@@ -1,6 +1,7 @@
 #include "formatting/rewrite_guard.h"
 
 #include "core/unicode_text.h"
+#include "formatting/fact_pattern_starts.h"
 #include "formatting/transcript_guard.h"
 
 #include <algorithm>
@@ -45,7 +46,25 @@ const std::array<QString, 11>& modelResponseMarkers() {
     return kMarkers;
 }
 
-const std::array<const Regex*, 7>& protectedPatterns() {
+// Case and diacritic folding; plain ASCII (most anchors) folds to its lower case without ICU.
+QString folded(QStringView text) {
+    QString result(text.size(), Qt::Uninitialized);
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char16_t c = text[i].unicode();
+        if (c >= 0x80) {
+            return unicode::foldCaseAndDiacritics(text);
+        }
+        result[i] = QChar(c >= u'A' && c <= u'Z' ? char16_t(c + 32) : c);
+    }
+    return result;
+}
+
+struct Pattern {
+    const Regex* regex;
+    bool (*mayStart)(const QString&, qsizetype);
+};
+
+const std::array<Pattern, 7>& protectedPatterns() {
     static const Regex kWebAddress(u"https?://[^\\s<>()]+"_s);
     static const Regex kEmail(u"[A-Za-z0-9._%+-]+@[A-Za-z0-9.-]+\\.[A-Za-z]{2,}"_s);
     static const Regex kPath(u"(?:[A-Za-z0-9_.-]+/)+[A-Za-z0-9_.-]+"_s);
@@ -53,8 +72,15 @@ const std::array<const Regex*, 7>& protectedPatterns() {
     static const Regex kAcronym(u"\\b[A-Z]{2,}[A-Za-z0-9_]*\\b"_s);
     static const Regex kCode(u"\\b[A-Z][A-Z0-9_]*\\d[A-Z0-9_]*\\b"_s);
     static const Regex kNumber(u"\\b\\d+(?::\\d+)?\\b"_s);
-    static const std::array<const Regex*, 7> kAll{&kWebAddress, &kEmail, &kPath,  &kSnakeCase,
-                                                  &kAcronym,    &kCode,  &kNumber};
+    static const std::array<Pattern, 7> kAll{{
+        {&kWebAddress, fact_patterns::webAddress},
+        {&kEmail, fact_patterns::email},
+        {&kPath, fact_patterns::path},
+        {&kSnakeCase, fact_patterns::snakeCase},
+        {&kAcronym, fact_patterns::acronym},
+        {&kCode, fact_patterns::upperCaseCode},
+        {&kNumber, fact_patterns::number},
+    }};
     return kAll;
 }
 
@@ -147,8 +173,9 @@ bool RewriteGuard::looksLikeModelResponse(const QString& text) {
 
 QSet<QString> RewriteGuard::protectedTokens(const QString& text, const QStringList& vocabulary) {
     QSet<QString> tokens;
-    for (const Regex* pattern : protectedPatterns()) {
-        for (const unicode::RegexMatch& match : pattern->allMatches(text)) {
+    for (const Pattern& pattern : protectedPatterns()) {
+        for (const unicode::RegexMatch& match :
+             pattern.regex->allMatchesWhere(text, pattern.mayStart)) {
             const QString& matched = match.groups.front();
             const QStringView token = trimmedPunctuation(matched);
             if (!token.isEmpty()) {
@@ -156,7 +183,8 @@ QSet<QString> RewriteGuard::protectedTokens(const QString& text, const QStringLi
             }
         }
     }
-    for (const unicode::RegexMatch& match : capitalisedWord().allMatches(text)) {
+    for (const unicode::RegexMatch& match :
+         capitalisedWord().allMatchesWhere(text, fact_patterns::capitalised)) {
         const QString& word = match.groups.front();
         // A sentence-initial "The" or "Please" is grammar, not a name.
         if (match.start == 0 && stopWords().contains(unicode::toLower(word))) {
@@ -165,11 +193,10 @@ QSet<QString> RewriteGuard::protectedTokens(const QString& text, const QStringLi
         tokens.insert(word);
     }
     if (!vocabulary.isEmpty()) {
-        const QString folded = unicode::foldCaseAndDiacritics(text);
+        const QString foldedText = folded(text);
         for (const QString& term : vocabulary) {
             const QString trimmed = unicode::trimmedWhitespace(term);
-            if (!trimmed.isEmpty() &&
-                unicode::containsGraphemes(folded, unicode::foldCaseAndDiacritics(trimmed))) {
+            if (!trimmed.isEmpty() && unicode::containsGraphemes(foldedText, folded(trimmed))) {
                 tokens.insert(trimmed);
             }
         }
@@ -210,10 +237,10 @@ RewriteGuard::Decision RewriteGuard::evaluate(const QString& original, const QSt
 
     QSet<QString> kept;
     for (const QString& token : protectedTokens(out, vocabulary)) {
-        kept.insert(unicode::foldCaseAndDiacritics(token));
+        kept.insert(folded(token));
     }
     for (const QString& token : protectedTokens(orig, vocabulary)) {
-        if (!kept.contains(unicode::foldCaseAndDiacritics(token))) {
+        if (!kept.contains(folded(token))) {
             return reject(Verdict::rejectedProtectedContent);
         }
     }
