@@ -357,4 +357,20 @@ bool isNumber(char32_t c) {
     return (U_GET_GC_MASK(static_cast<UChar32>(c)) & U_GC_N_MASK) != 0;
 }
 
+QString toNfc(QStringView text) {
+    UErrorCode status = U_ZERO_ERROR;
+    const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status);
+    if (U_FAILURE(status)) {
+        return text.toString();
+    }
+    const icu::UnicodeString input(false, reinterpret_cast<const UChar*>(text.utf16()),
+                                   static_cast<int32_t>(text.size()));
+    if (nfc->isNormalized(input, status) && U_SUCCESS(status)) {
+        return text.toString();
+    }
+    status = U_ZERO_ERROR;
+    const icu::UnicodeString composed = nfc->normalize(input, status);
+    return U_FAILURE(status) ? text.toString() : fromIcu(composed);
+}
+
 } // namespace quovant::unicode

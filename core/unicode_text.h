@@ -102,5 +102,7 @@ QString trimmedWhitespace(QStringView text);
 // General categories M* and N* (marks; decimal, letter and other numbers).
 bool isMark(char32_t c);
 bool isNumber(char32_t c);
+// Canonical composition (NFC), so canonically equivalent texts compare equal.
+QString toNfc(QStringView text);
 
 } // namespace quovant::unicode

@@ -68,7 +68,8 @@ QStringList contentWords(const QStringList& words, qsizetype minLength) {
 } // namespace
 
 QStringList TranscriptGuard::words(const QString& text) {
-    const QString lower = unicode::toLower(text);
+    // Canonically equivalent spellings (precomposed or combining accents) must compare equal.
+    const QString lower = unicode::toNfc(unicode::toLower(text));
     QStringList result;
     qsizetype wordStart = -1;
     qsizetype start = 0;

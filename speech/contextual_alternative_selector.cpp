@@ -21,7 +21,9 @@ qsizetype wordCount(const QString& normalizedText) {
 
 // Each user-perceived character as a small integer, equal characters equal numbers, so the
 // distance table compares integers instead of strings.
-std::vector<int> characterIds(const QString& text, QHash<QString, int>& ids) {
+std::vector<int> characterIds(const QString& original, QHash<QString, int>& ids) {
+    // Canonically equivalent characters count as equal.
+    const QString text = unicode::toNfc(original);
     std::vector<int> result;
     qsizetype start = 0;
     for (const qsizetype end : unicode::graphemeEnds(text)) {
