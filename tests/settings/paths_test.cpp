@@ -19,13 +19,10 @@ using testing::permissions;
 using testing::readFile;
 using testing::writeFile;
 
-class ScopedUmask {
-public:
-    explicit ScopedUmask(mode_t mask) : m_previous(::umask(mask)) {}
-    ~ScopedUmask() { ::umask(m_previous); }
-
-private:
-    mode_t m_previous;
+struct ScopedUmask {
+    explicit ScopedUmask(mode_t mask) : previous(::umask(mask)) {}
+    ~ScopedUmask() { ::umask(previous); }
+    mode_t previous;
 };
 
 void setMode(const QString& path, mode_t mode) {
@@ -94,46 +91,27 @@ TEST(PathsTest, PreparingCreatesTheRootAndTightensWhatItKeeps) {
     EXPECT_EQ(permissions(outside), 0644);
 }
 
-TEST(PathsTest, LegacyFolderMovesIntoPlace) {
+TEST(PathsTest, LegacyFolderMovesOnlyIntoAMissingRootNamedQuovant) {
     QTemporaryDir parent;
     const QString legacy = parent.filePath(u"Palvane"_s);
-    const QString root = parent.filePath(u"Quovant"_s);
     QDir().mkpath(legacy + u"/audio"_s);
-    writeFile(legacy + u"/history.jsonl"_s, "{\"id\":\"1\"}\n");
-
-    Paths::prepareRoot(root);
-    EXPECT_FALSE(QFileInfo::exists(legacy));
-    EXPECT_EQ(readFile(root + u"/history.jsonl"_s), "{\"id\":\"1\"}\n");
-    EXPECT_EQ(permissions(root + u"/history.jsonl"_s), 0600);
-    EXPECT_EQ(permissions(root + u"/audio"_s), 0700);
-}
-
-TEST(PathsTest, LegacyFolderStaysWhenTheRootExistsOrHasAnotherName) {
-    QTemporaryDir parent;
-    const QString legacy = parent.filePath(u"Palvane"_s);
-    QDir().mkpath(legacy);
-    writeFile(legacy + u"/config.json"_s, "old");
-    QDir().mkpath(parent.filePath(u"Quovant"_s));
-    writeFile(parent.filePath(u"Quovant/config.json"_s), "new");
-
-    Paths::prepareRoot(parent.filePath(u"Quovant"_s));
-    EXPECT_EQ(readFile(legacy + u"/config.json"_s), "old");
-    EXPECT_EQ(readFile(parent.filePath(u"Quovant/config.json"_s)), "new");
+    writeFile(legacy + u"/history.jsonl"_s, "old");
 
     Paths::prepareRoot(parent.filePath(u"portable-data"_s));
-    EXPECT_EQ(readFile(legacy + u"/config.json"_s), "old");
+    EXPECT_EQ(readFile(legacy + u"/history.jsonl"_s), "old");
     EXPECT_TRUE(QDir(parent.filePath(u"portable-data"_s)).isEmpty());
-}
 
-TEST(PathsTest, ProtectionIgnoresWhatIsMissing) {
-    ScopedUmask open(0);
-    QTemporaryDir dir;
-    Paths::protectFile(dir.filePath(u"missing"_s));
-    Paths::protectDirectory(dir.filePath(u"missing/too"_s));
-    // A file in place of the root cannot become a directory; preparing it still returns.
-    writeFile(dir.filePath(u"Quovant"_s), "not a directory");
-    Paths::prepareRoot(dir.filePath(u"Quovant"_s));
-    EXPECT_EQ(readFile(dir.filePath(u"Quovant"_s)), "not a directory");
+    Paths::prepareRoot(parent.filePath(u"Quovant"_s));
+    EXPECT_FALSE(QFileInfo::exists(legacy));
+    EXPECT_EQ(readFile(parent.filePath(u"Quovant/history.jsonl"_s)), "old");
+    EXPECT_EQ(permissions(parent.filePath(u"Quovant/history.jsonl"_s)), 0600);
+    EXPECT_EQ(permissions(parent.filePath(u"Quovant/audio"_s)), 0700);
+
+    QDir().mkpath(legacy);
+    writeFile(legacy + u"/history.jsonl"_s, "older");
+    Paths::prepareRoot(parent.filePath(u"Quovant"_s));
+    EXPECT_EQ(readFile(legacy + u"/history.jsonl"_s), "older");
+    EXPECT_EQ(readFile(parent.filePath(u"Quovant/history.jsonl"_s)), "old");
 }
 
 } // namespace
