@@ -16,12 +16,11 @@ namespace {
 // A spoken request of about `words` words with the facts a real one carries.
 QString request(int words) {
     const QStringList pool = {
-        u"please"_s,   u"rename"_s,         u"the"_s,         u"fetchUser"_s, u"helper"_s,
-        u"in"_s,       u"api/client.ts"_s,  u"and"_s,         u"keep"_s,      u"retry_count"_s,
-        u"at"_s,       u"3"_s,              u"then"_s,        u"run"_s,       u"make"_s,
-        u"test"_s,     u"--filter"_s,       u"Parser"_s,      u"before"_s,    u"10:30"_s,
-        u"with"_s,     u"version"_s,        u"2.4.1"_s,       u"of"_s,        u"config.json"_s,
-        u"so"_s,       u"Anna"_s,           u"can"_s,         u"review"_s,    u"it"_s,
+        u"please"_s,        u"rename"_s, u"the"_s,  u"fetchUser"_s,   u"helper"_s,   u"in"_s,
+        u"api/client.ts"_s, u"and"_s,    u"keep"_s, u"retry_count"_s, u"at"_s,       u"3"_s,
+        u"then"_s,          u"run"_s,    u"make"_s, u"test"_s,        u"--filter"_s, u"Parser"_s,
+        u"before"_s,        u"10:30"_s,  u"with"_s, u"version"_s,     u"2.4.1"_s,    u"of"_s,
+        u"config.json"_s,   u"so"_s,     u"Anna"_s, u"can"_s,         u"review"_s,   u"it"_s,
     };
     QStringList out;
     for (int i = 0; i < words; ++i) {
@@ -37,8 +36,7 @@ QString answerFor(const QString& raw) {
     for (int s = 0; s < 5; ++s) {
         sections.append(words.mid(s * fifth, s == 4 ? -1 : fifth).join(u' '));
     }
-    return DeveloperPromptDocument{sections[0], sections[1], sections[2], sections[3],
-                                   sections[4]}
+    return DeveloperPromptDocument{sections[0], sections[1], sections[2], sections[3], sections[4]}
         .rendered();
 }
 

@@ -30,16 +30,9 @@ QSet<QString> referenceAnchors(const QString& text) {
         u"\\b\\d+(?:\\.\\d+)+(?:[-+][A-Za-z0-9.-]+)?\\b"_s,
         u"\\b\\d+(?::\\d+)?\\b"_s,
     };
-    static const std::vector<std::unique_ptr<Regex>> kRegexes = [] {
-        std::vector<std::unique_ptr<Regex>> all;
-        for (const QString& pattern : kPatterns) {
-            all.push_back(std::make_unique<Regex>(pattern));
-        }
-        return all;
-    }();
     QSet<QString> anchors;
-    for (const auto& regex : kRegexes) {
-        for (const auto& match : regex->allMatches(text)) {
+    for (const QString& pattern : kPatterns) {
+        for (const auto& match : Regex(pattern).allMatches(text)) {
             QString anchor = match.groups.front();
             while (!anchor.isEmpty() && u".,!?;:"_s.contains(anchor.front())) {
                 anchor.remove(0, 1);
