@@ -1,5 +1,7 @@
 #pragma once
 
+#include "support/test_support.h"
+
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QCoroTask>
@@ -78,36 +80,8 @@ private:
     int m_connections = 0;
 };
 
-// Runs `task` on the event loop until it completes and gives its result or rethrows its failure.
-// (QCoro::waitFor never returns when the awaited task throws.)
-template <typename T> T await(QCoro::Task<T>&& task) {
-    std::optional<T> value;
-    std::exception_ptr failure;
-    bool done = false;
-    auto wrapper = [&]() -> QCoro::Task<void> {
-        try {
-            value.emplace(co_await std::move(task));
-        } catch (...) {
-            failure = std::current_exception();
-        }
-        done = true;
-    };
-    QCoro::Task<void> running = wrapper();
-    while (!done) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 50);
-    }
-    if (failure) {
-        std::rethrow_exception(failure);
-    }
-    return std::move(*value);
-}
-
-inline void await(QCoro::Task<void>&& task) {
-    auto wrapper = [&]() -> QCoro::Task<int> {
-        co_await std::move(task);
-        co_return 0;
-    };
-    await(wrapper());
-}
+// Kept for the HTTP tests: the same as run().
+template <typename T> T await(QCoro::Task<T>&& task) { return run(std::move(task)); }
+inline void await(QCoro::Task<void>&& task) { run(std::move(task)); }
 
 } // namespace quovant::testing

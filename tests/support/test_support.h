@@ -1,6 +1,10 @@
 #pragma once
 
+#include <QCoreApplication>
 #include <QCoroTask>
+#include <QEventLoop>
+
+#include <exception>
 #include <QTemporaryDir>
 #include <QString>
 
@@ -21,9 +25,37 @@ private:
     std::optional<QByteArray> m_previous;
 };
 
-// Runs a task on the event loop until it completes and gives its result (or rethrows).
-template <typename T> T run(QCoro::Task<T>&& task) { return QCoro::waitFor(std::move(task)); }
-inline void run(QCoro::Task<void>&& task) { QCoro::waitFor(std::move(task)); }
+// Runs a task on the event loop until it completes and gives its result or rethrows its failure.
+// (QCoro::waitFor never returns when the awaited task throws.)
+template <typename T> T run(QCoro::Task<T>&& task) {
+    std::optional<T> value;
+    std::exception_ptr failure;
+    bool done = false;
+    auto wrapper = [&]() -> QCoro::Task<void> {
+        try {
+            value.emplace(co_await std::move(task));
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        done = true;
+    };
+    QCoro::Task<void> running = wrapper();
+    while (!done) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 50);
+    }
+    if (failure) {
+        std::rethrow_exception(failure);
+    }
+    return std::move(*value);
+}
+
+inline void run(QCoro::Task<void>&& task) {
+    auto wrapper = [&]() -> QCoro::Task<int> {
+        co_await std::move(task);
+        co_return 0;
+    };
+    run(wrapper());
+}
 
 QByteArray readFile(const QString& path);
 void writeFile(const QString& path, const QByteArray& bytes);

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+namespace quovant {
+
+// Deterministic clean-up of recogniser output: it only deletes words, changes letter case and
+// adds punctuation; it never adds a word. Pure and thread-safe.
+struct DictationCleanup {
+    struct Options {
+        // Fillers, spoken punctuation, self-corrections and repetitions; off keeps every word.
+        bool editWords = true;
+        // Upper-case the first letter of each sentence (off where case carries meaning).
+        bool capitalizeSentences = true;
+    };
+
+    // Cleans a raw transcript; `vocabulary` supplies the spelling of known terms.
+    static QString clean(const QString& raw, const QStringList& vocabulary, Options options);
+    static QString clean(const QString& raw, const QStringList& vocabulary = {}) {
+        return clean(raw, vocabulary, Options{});
+    }
+    // Splits cleaned text into its sentences and lines, in order, each trimmed.
+    static QStringList sentences(const QString& text);
+};
+
+} // namespace quovant
