@@ -91,6 +91,11 @@ TEST_F(LinuxRepositoryContextProviderTest, ServesThePinnedRepositoryWithoutADesk
 
     EXPECT_FALSE(run(provider.refreshContext(std::nullopt, std::nullopt)));
     EXPECT_EQ(run(provider.refreshContext(u"editor"_s, std::nullopt)), context);
+    // Indexed once per run: later changes on disk are not seen, other callers share the entry.
+    first.write(u"Sources/New.swift"_s, "class NewType {}\n");
+    first.commitAll();
+    EXPECT_EQ(run(provider.refreshContext(u"other"_s, first.root())), context);
+    EXPECT_EQ(provider.cachedContext(u"other"_s, std::nullopt), context);
     ScratchFolder plain;
     EXPECT_FALSE(run(provider.refreshContext(std::nullopt, plain.path())));
 
@@ -102,16 +107,7 @@ TEST_F(LinuxRepositoryContextProviderTest, ServesThePinnedRepositoryWithoutADesk
     EXPECT_TRUE(QString::fromUtf8(log).contains(line)) << log.toStdString();
 }
 
-TEST_F(LinuxRepositoryContextProviderTest, PinnedPathWinsOverTheFrontmostDocument) {
-    window->application = FocusedApplication{u"editor"_s, static_cast<qint32>(::getpid())};
-    window->document = second.path(u"Sources/Thing.swift"_s);
-    LinuxRepositoryContextProvider provider(window);
-    const auto context = run(provider.refreshContext(u"other"_s, first.path(u"Sources"_s)));
-    ASSERT_TRUE(context);
-    EXPECT_EQ(context->rootPath, first.root());
-}
-
-TEST_F(LinuxRepositoryContextProviderTest, FocusedDocumentDecidesWithoutTheProcessList) {
+TEST_F(LinuxRepositoryContextProviderTest, PinnedPathThenFocusedDocumentDecideBeforeProcesses) {
     // Our own child sits in the first repository; the document must win over it.
     SleepingChild child(u"sleep"_s, first.root());
     window->application = FocusedApplication{u"editor"_s, static_cast<qint32>(::getpid())};
@@ -124,6 +120,10 @@ TEST_F(LinuxRepositoryContextProviderTest, FocusedDocumentDecidesWithoutTheProce
         ASSERT_TRUE(context) << document.toStdString();
         EXPECT_EQ(context->rootPath, second.root()) << document.toStdString();
     }
+    // A pinned repository wins even over another application's document.
+    const auto pinned = run(provider.refreshContext(u"other"_s, first.path(u"Sources"_s)));
+    ASSERT_TRUE(pinned);
+    EXPECT_EQ(pinned->rootPath, first.root());
 }
 
 TEST_F(LinuxRepositoryContextProviderTest, FindsTheAgentAmongTheFrontmostProcessDescendants) {
@@ -175,17 +175,6 @@ TEST_F(LinuxRepositoryContextProviderTest, AnotherFrontmostApplicationGetsNoDete
     const auto anonymous = run(provider.refreshContext(std::nullopt, std::nullopt));
     ASSERT_TRUE(anonymous);
     EXPECT_EQ(anonymous->rootPath, second.root());
-}
-
-TEST_F(LinuxRepositoryContextProviderTest, AnIndexedRootIsServedFromTheCacheForEveryCaller) {
-    LinuxRepositoryContextProvider provider(nullptr);
-    const auto context = run(provider.refreshContext(u"one"_s, first.root()));
-    ASSERT_TRUE(context);
-    // Changes on disk are not seen again in this run.
-    first.write(u"Sources/New.swift"_s, "class NewType {}\n");
-    first.commitAll();
-    EXPECT_EQ(run(provider.refreshContext(u"two"_s, first.root())), context);
-    EXPECT_EQ(provider.cachedContext(u"two"_s, std::nullopt), context);
 }
 
 TEST_F(LinuxRepositoryContextProviderTest, ReleasingTheProviderDuringARefreshIsHarmless) {
