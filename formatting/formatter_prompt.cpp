@@ -14,31 +14,48 @@ namespace {
 constexpr qsizetype kVocabularyLimit = 60;
 constexpr qsizetype kRecentLimit = 3;
 
+// First occurrence of `tag` (which starts with '<') at or after `from`. Jumping from '<' to '<'
+// stays linear on the tag-heavy texts where a general substring search degrades.
+qsizetype findTag(QStringView text, QStringView tag, qsizetype from) {
+    for (qsizetype at = text.indexOf(u'<', from); at >= 0; at = text.indexOf(u'<', at + 1)) {
+        if (text.mid(at).startsWith(tag)) {
+            return at;
+        }
+    }
+    return -1;
+}
+
 // Removes <think>…</think> blocks exactly as repeatedly deleting the first complete block from
 // the start would, including tags that only form once a block between their halves is gone, but
 // in one pass: the text is kept as `kept` (which never holds a whole opening tag) followed by
 // the unread rest of `text`. An opening tag left without its closing tag cuts the text there.
 QString removeReasoning(const QString& text) {
-    static const QString kOpen = u"<think>"_s;
-    static const QString kClose = u"</think>"_s;
-    if (!text.contains(kOpen)) {
+    static constexpr QStringView kOpen = u"<think>";
+    static constexpr QStringView kClose = u"</think>";
+    qsizetype open = findTag(text, kOpen, 0);
+    if (open < 0) {
         return text;
     }
     QString kept;
-    kept.reserve(text.size());
     qsizetype rest = 0;
     while (true) {
-        // An opening tag may straddle the seam between `kept` and the rest.
-        const qsizetype tail = std::min<qsizetype>(kept.size(), kOpen.size() - 1);
-        const QString seam = kept.right(tail) + text.mid(rest, kOpen.size() - 1);
-        const qsizetype inSeam = seam.indexOf(kOpen);
-        qsizetype openInKept = -1; // where the tag starts, when it starts inside `kept`
+        qsizetype openInKept = -1; // where the tag starts, inside `kept`
         qsizetype afterOpen = -1;  // index in `text` just past the tag
-        if (inSeam >= 0 && inSeam < tail) {
-            openInKept = kept.size() - tail + inSeam;
-            afterOpen = rest + (kOpen.size() - (tail - inSeam));
-        } else {
-            const qsizetype open = text.indexOf(kOpen, rest);
+        // An opening tag may straddle the seam between `kept` and the rest; it then starts at
+        // one of the last few characters of `kept`, which must hold a '<'.
+        const qsizetype tail = std::min<qsizetype>(kept.size(), kOpen.size() - 1);
+        if (tail > 0 && QStringView(kept).right(tail).contains(u'<')) {
+            const QString seam = kept.right(tail) + text.mid(rest, kOpen.size() - 1);
+            const qsizetype inSeam = seam.indexOf(kOpen);
+            if (inSeam >= 0 && inSeam < tail) {
+                openInKept = kept.size() - tail + inSeam;
+                afterOpen = rest + (kOpen.size() - (tail - inSeam));
+            }
+        }
+        if (openInKept < 0) {
+            if (open < rest) {
+                open = findTag(text, kOpen, rest);
+            }
             if (open < 0) {
                 return kept.append(QStringView(text).mid(rest));
             }
@@ -46,13 +63,26 @@ QString removeReasoning(const QString& text) {
             openInKept = kept.size();
             afterOpen = open + kOpen.size();
         }
-        const qsizetype close = text.indexOf(kClose, afterOpen);
+        const qsizetype close = findTag(text, kClose, afterOpen);
         kept.truncate(openInKept);
         if (close < 0) {
             return kept;
         }
         rest = close + kClose.size();
     }
+}
+
+// Trimmed, sharing the original buffer when there is nothing to trim: answers can be large.
+QString trimmed(const QString& text) {
+    if (text.isEmpty() || (!unicode::isWhitespace(text.front().unicode()) &&
+                           !unicode::isWhitespace(text.back().unicode()))) {
+        return text;
+    }
+    return unicode::trimmedWhitespace(text);
+}
+
+QString withoutMatches(const unicode::Regex& regex, const QString& text) {
+    return regex.contains(text) ? regex.replaceAll(text, QString()) : text;
 }
 
 bool isSpaceOrTab(QChar c) {
@@ -74,7 +104,7 @@ QString removeFence(const QString& text) {
             lines.removeLast();
         }
     }
-    return unicode::trimmedWhitespace(lines.join(u'\n'));
+    return trimmed(lines.join(u'\n'));
 }
 
 QString removeWrappingQuotes(const QString& text) {
@@ -155,13 +185,12 @@ QString FormatterPrompt::sanitize(const QString& answer) {
     static const unicode::Regex kHereIsPreamble(
         uR"(^\s*(?:sure,?\s+|okay,?\s+)?here(?:'s| is| are)\b[^\n:]*:\s*\n+\s*)"_s, true);
 
-    QString text = kLabelledPreamble.replaceAll(answer, QString());
-    text = kHereIsPreamble.replaceAll(text, QString());
-    text = removeReasoning(text);
-    text = unicode::trimmedWhitespace(text);
+    QString text = withoutMatches(kLabelledPreamble, answer);
+    text = withoutMatches(kHereIsPreamble, text);
+    text = trimmed(removeReasoning(text));
     text = removeFence(text);
     text = removeWrappingQuotes(text);
-    return unicode::trimmedWhitespace(text);
+    return trimmed(text);
 }
 
 } // namespace quovant
