@@ -2,6 +2,7 @@
 
 #include "core/unicode_text.h"
 
+#include <algorithm>
 #include <array>
 #include <utility>
 
@@ -72,6 +73,26 @@ QStringList TranscriptGuard::words(const QString& text) {
     const QString lower = unicode::toNfc(unicode::toLower(text));
     QStringList result;
     qsizetype wordStart = -1;
+    // Below U+0300 each code unit is a whole character, so most dictations need no break
+    // iterator.
+    const bool simple =
+        std::all_of(lower.cbegin(), lower.cend(), [](QChar c) { return c.unicode() < 0x300; });
+    if (simple) {
+        for (qsizetype i = 0; i < lower.size(); ++i) {
+            if (isWordCharacter(lower[i].unicode())) {
+                if (wordStart < 0) {
+                    wordStart = i;
+                }
+            } else if (wordStart >= 0) {
+                result.append(lower.mid(wordStart, i - wordStart));
+                wordStart = -1;
+            }
+        }
+        if (wordStart >= 0) {
+            result.append(lower.mid(wordStart));
+        }
+        return result;
+    }
     qsizetype start = 0;
     for (const qsizetype end : unicode::graphemeEnds(lower)) {
         if (isWordCharacter(codePointAt(lower, start))) {
