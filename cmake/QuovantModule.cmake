@@ -53,13 +53,17 @@ function(quovant_bench name)
     target_link_libraries(bench_${name} PRIVATE ${ARG_LIBS} benchmark::benchmark)
 endfunction()
 
-# quovant_fuzz(<name> LIBS deps...): a libFuzzer target from fuzz/<name>.cpp, with a smoke run
-# over its corpus (fuzz/corpus/<name>) registered as a test.
+# quovant_fuzz(<name> LIBS deps...): a libFuzzer program fuzz_<name> from fuzz/<name>.cpp. The
+# sanitizer and coverage flags come from QUOVANT_BUILD_FUZZ for every target; this adds the
+# fuzzer's main. scripts/fuzz-smoke runs it over fuzz/corpus/<name> and fuzz/regressions/<name>.
 function(quovant_fuzz name)
     cmake_parse_arguments(ARG "" "" "LIBS" ${ARGN})
     add_executable(fuzz_${name} ${CMAKE_CURRENT_SOURCE_DIR}/${name}.cpp)
     quovant_target_defaults(fuzz_${name})
-    target_compile_options(fuzz_${name} PRIVATE -fsanitize=fuzzer,address,undefined)
-    target_link_options(fuzz_${name} PRIVATE -fsanitize=fuzzer,address,undefined)
+    target_link_options(fuzz_${name} PRIVATE -fsanitize=fuzzer)
     target_link_libraries(fuzz_${name} PRIVATE ${ARG_LIBS})
+    if(NOT TARGET fuzz_targets)
+        add_custom_target(fuzz_targets)
+    endif()
+    add_dependencies(fuzz_targets fuzz_${name})
 endfunction()
