@@ -1,0 +1,23 @@
+#pragma once
+
+#include <QCoroTask>
+#include <QString>
+
+#include <vector>
+
+namespace quovant {
+
+// The `transcribe` command: pushes one WAV recording through the recogniser, the formatter and
+// the transcript guard the user's settings choose, and prints what happened on standard output.
+namespace Verify {
+
+// Returns the exit status: 0 when the recording went through (a guard rejection or a formatter
+// failure included), 1 after a printed "✗ " line. Never throws.
+QCoro::Task<int> run(QString wavPath, QString locale);
+
+// Linear interpolation from one rate to another, output length truncated. Rates that are not
+// positive, and empty input, give the input back unchanged.
+std::vector<float> resample(const std::vector<float>& samples, double from, double to);
+
+} // namespace Verify
+} // namespace quovant
