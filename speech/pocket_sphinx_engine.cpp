@@ -17,7 +17,6 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -31,17 +30,10 @@ namespace {
 const QString kAcousticModel = u"en-us"_s;
 const QString kLanguageModel = u"en-us.lm.bin"_s;
 const QString kDictionary = u"cmudict-en-us.dict"_s;
-const QStringList kAcousticFiles = {u"mdef"_s,      u"means"_s,     u"variances"_s,
-                                    u"sendump"_s,   u"noisedict"_s, u"transition_matrices"_s,
+const QStringList kAcousticFiles = {u"mdef"_s,       u"means"_s,     u"variances"_s,
+                                    u"sendump"_s,    u"noisedict"_s, u"transition_matrices"_s,
                                     u"feat.params"_s};
 const QString kModelPackage = u"pocketsphinx-en-us"_s;
-
-// Unigram weight of a contextual word, relative to the uniform distribution over the vocabulary.
-constexpr float kContextWordWeight = 100.0f;
-// A contextual word missing from the dictionary is spelled from at most this many dictionary
-// words ("typescript" from "type" and "script"), each at least kMinimumPieceLength letters long.
-constexpr int kMaximumPieces = 3;
-constexpr int kMinimumPieceLength = 3;
 
 bool isModelComplete(const QString& directory) {
     const QDir dir(directory);
@@ -67,32 +59,6 @@ QString cleanHypothesis(const char* text) {
         words.append(word);
     }
     return words.join(u' ');
-}
-
-// Lower-case words of the contextual strings as the dictionary spells them (letters, digits and
-// apostrophes).
-std::vector<std::string> contextWords(const QStringList& strings) {
-    std::set<std::string> seen;
-    std::vector<std::string> words;
-    for (const QString& string : strings) {
-        QString word;
-        const auto flush = [&] {
-            if (!word.isEmpty()) {
-                std::string utf8 = word.toLower().toStdString();
-                if (seen.insert(utf8).second)
-                    words.push_back(std::move(utf8));
-            }
-            word.clear();
-        };
-        for (const QChar c : string) {
-            if (c.isLetterOrNumber() || c == u'\'')
-                word.append(c);
-            else
-                flush();
-        }
-        flush();
-    }
-    return words;
 }
 
 // Linear interpolation to 16 kHz that carries its phase across chunks, so a session at the wrong
@@ -239,8 +205,6 @@ private:
                 break;
             case Command::Kind::stop:
                 abandon(m_current);
-                if (m_baseModel)
-                    ngram_model_free(m_baseModel);
                 if (m_decoder)
                     ps_free(m_decoder);
                 return;
@@ -262,17 +226,17 @@ private:
             const std::string lm = dir.filePath(kLanguageModel).toStdString();
             const std::string dict = dir.filePath(kDictionary).toStdString();
             const QByteArray lw = QByteArray::number(m_settings.languageWeight, 'g', 10);
-            const QByteArray bestPathLw = QByteArray::number(m_settings.bestPathLanguageWeight, 'g', 10);
+            const QByteArray bestPathLw =
+                QByteArray::number(m_settings.bestPathLanguageWeight, 'g', 10);
             const QByteArray beam = QByteArray::number(m_settings.beam, 'g', 10);
             const QByteArray wordBeam = QByteArray::number(m_settings.wordBeam, 'g', 10);
             const char* arguments[] = {
                 "quovant", "-hmm", hmm.c_str(), "-lm", lm.c_str(), "-dict", dict.c_str(),
-                // Mean normalisation that adapts while streaming, and a writable language
-                // model so contextual words can be added to it.
-                "-cmn", "live", "-mmap", "no", "-logfn", "/dev/null", "-lw", lw.constData(),
-                "-bestpathlw", bestPathLw.constData(), "-beam", beam.constData(), "-wbeam",
-                wordBeam.constData(), "-fwdflat", m_settings.forwardFlatPass ? "yes" : "no",
-                "-bestpath", m_settings.bestPathPass ? "yes" : "no"};
+                // Mean normalisation that adapts while streaming.
+                "-cmn", "live", "-logfn", "/dev/null", "-lw", lw.constData(), "-bestpathlw",
+                bestPathLw.constData(), "-beam", beam.constData(), "-wbeam", wordBeam.constData(),
+                "-fwdflat", m_settings.forwardFlatPass ? "yes" : "no", "-bestpath",
+                m_settings.bestPathPass ? "yes" : "no"};
             cmd_ln_t* config =
                 cmd_ln_parse_r(nullptr, ps_args(), static_cast<int>(std::size(arguments)),
                                const_cast<char**>(arguments), FALSE);
@@ -280,8 +244,6 @@ private:
                 m_decoder = ps_init(config);
                 cmd_ln_free_r(config);
             }
-            if (m_decoder)
-                findBaseModel();
         }
         std::lock_guard lock(m_mutex);
         m_loaded.addResult(m_decoder ? QString()
@@ -295,8 +257,6 @@ private:
             session->failure = u"the recogniser is not loaded"_s;
             return;
         }
-        if (m_settings.contextBias)
-            addContextWords(session->contextualStrings);
         if (ps_start_utt(m_decoder) < 0) {
             session->failure = u"PocketSphinx could not start an utterance"_s;
             return;
@@ -359,75 +319,6 @@ private:
         session->settle({});
     }
 
-    // Makes contextual words recognisable: a dictionary word the language model lacks gets a
-    // unigram of its own, and a word missing from the dictionary too is spelled from dictionary
-    // words when it splits into a few of them. Added words stay for the engine's lifetime.
-    void addContextWords(const QStringList& strings) {
-        if (!m_baseModel)
-            return;
-        bool changed = false;
-        for (const std::string& word : contextWords(strings)) {
-            if (!m_triedWords.insert(word).second)
-                continue;
-            if (ngram_score(m_baseModel, word.c_str(), nullptr) > ngram_zero(m_baseModel))
-                continue;
-            char* phones = ps_lookup_word(m_decoder, word.c_str());
-            const bool known = phones != nullptr;
-            ckd_free(phones);
-            const std::string spelled = known ? std::string() : spellFromPieces(word);
-            if (!known && spelled.empty())
-                continue;
-            if (ngram_model_add_word(m_baseModel, word.c_str(), kContextWordWeight) < 0)
-                continue;
-            if (!known && ps_add_word(m_decoder, word.c_str(), spelled.c_str(), FALSE) < 0)
-                continue;
-            changed = true;
-        }
-        if (changed) {
-            // A fresh search over the base model sees the new unigrams.
-            const std::string search = ps_get_search(m_decoder);
-            // Replacing a search leaves the decoder pointing at the old one until reselected.
-            if (ps_set_lm(m_decoder, search.c_str(), m_baseModel) == 0)
-                ps_set_search(m_decoder, search.c_str());
-        }
-    }
-
-    // The n-gram model inside the search's model set, kept so words are added to it directly.
-    void findBaseModel() {
-        ngram_model_t* model = ps_get_lm(m_decoder, ps_get_search(m_decoder));
-        if (!model)
-            return;
-        if (ngram_model_set_iter_t* sets = ngram_model_set_iter(model)) {
-            const char* name = nullptr;
-            model = ngram_model_set_iter_model(sets, &name);
-            ngram_model_set_iter_free(sets);
-        }
-        m_baseModel = ngram_model_retain(model);
-    }
-
-    // The pronunciations of the fewest dictionary words that spell `word`, or empty.
-    std::string spellFromPieces(const std::string& word, int depth = 0) {
-        if (depth >= kMaximumPieces)
-            return {};
-        for (std::size_t length = word.size(); length >= kMinimumPieceLength; --length) {
-            const std::string head = word.substr(0, length);
-            const std::string tail = word.substr(length);
-            if (!tail.empty() && tail.size() < kMinimumPieceLength)
-                continue;
-            char* phones = ps_lookup_word(m_decoder, head.c_str());
-            if (!phones)
-                continue;
-            std::string spelled = phones;
-            ckd_free(phones);
-            if (tail.empty())
-                return depth == 0 ? std::string() : spelled;
-            const std::string rest = spellFromPieces(tail, depth + 1);
-            if (!rest.empty())
-                return spelled + ' ' + rest;
-        }
-        return {};
-    }
-
     std::mutex m_mutex;
     std::condition_variable m_wake;
     std::deque<Command> m_queue;
@@ -437,9 +328,7 @@ private:
 
     // Worker thread only.
     ps_decoder_t* m_decoder = nullptr;
-    ngram_model_t* m_baseModel = nullptr;
     std::shared_ptr<Session> m_current;
-    std::set<std::string> m_triedWords;
     std::vector<int16> m_pcm;
 
     std::thread m_thread;
@@ -458,16 +347,17 @@ PocketSphinxEngine::~PocketSphinxEngine() {
         session->cancelled = true;
 }
 
-QString PocketSphinxEngine::name() const { return u"PocketSphinx (built-in)"_s; }
+QString PocketSphinxEngine::name() const {
+    return u"PocketSphinx (built-in)"_s;
+}
 
 QString PocketSphinxEngine::defaultModelDirectory() {
     const QString configured = qEnvironmentVariable("QUOVANT_POCKETSPHINX_MODEL");
     if (!configured.isEmpty())
         return configured;
     const QString built = QStringLiteral(QUOVANT_POCKETSPHINX_MODEL_DIR);
-    for (const QString& candidate :
-         {built, u"/usr/share/pocketsphinx/model/en-us"_s,
-          u"/usr/local/share/pocketsphinx/model/en-us"_s}) {
+    for (const QString& candidate : {built, u"/usr/share/pocketsphinx/model/en-us"_s,
+                                     u"/usr/local/share/pocketsphinx/model/en-us"_s}) {
         if (isModelComplete(candidate))
             return candidate;
     }

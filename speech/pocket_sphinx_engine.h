@@ -27,8 +27,6 @@ public:
         bool bestPathPass = true;
         // How many n-best hypotheses are offered as alternatives.
         int alternatives = 10;
-        // Raise the language-model probability of contextual words the dictionary knows.
-        bool contextBias = true;
 
         bool operator==(const DecoderSettings&) const = default;
     };

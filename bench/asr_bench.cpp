@@ -1,0 +1,128 @@
+// The built-in recogniser's speed and size: real-time factor, the wait after the last chunk of
+// a five-second utterance captured at real-time pace, and the resident memory once prepared.
+#include "speech/pocket_sphinx_engine.h"
+#include "speech/wav_decoder.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+
+using namespace Qt::StringLiterals;
+using namespace quovant;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr std::size_t kChunk = 1600; // 100 ms at 16 kHz
+
+// About five seconds of speech, synthesised once.
+const std::vector<float>& utterance() {
+    static const std::vector<float> samples = [] {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(u"utterance.wav"_s);
+        QProcess::execute(u"flite"_s,
+                          {u"-voice"_s, u"slt"_s, u"-t"_s,
+                           u"please send the quarterly report to the whole team by friday "
+                           "afternoon and remind them about the meeting"_s,
+                           u"-o"_s, path});
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly))
+            return std::vector<float>();
+        auto decoded = WavDecoder::decode(file.readAll()).samples;
+        decoded.resize(5 * 16000, 0.0f);
+        return decoded;
+    }();
+    return samples;
+}
+
+PocketSphinxEngine& engine() {
+    static const std::unique_ptr<PocketSphinxEngine> instance = [] {
+        auto created = std::make_unique<PocketSphinxEngine>(u"en-US"_s);
+        QCoro::waitFor(created->prepare());
+        return created;
+    }();
+    return *instance;
+}
+
+void feed(PocketSphinxEngine& asr, std::size_t start, std::size_t end) {
+    const auto& samples = utterance();
+    asr.append({std::vector<float>(samples.begin() + start, samples.begin() + end), 16000});
+}
+
+double residentMegabytes() {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::stod(line.substr(6)) / 1024.0;
+    return 0;
+}
+
+// Resident memory of the whole process holding one prepared engine.
+void BM_PreparedEngineMemory(benchmark::State& state) {
+    const double before = residentMegabytes();
+    engine();
+    for (auto _ : state)
+        benchmark::DoNotOptimize(residentMegabytes());
+    state.counters["rss_mb"] = residentMegabytes();
+    state.counters["engine_mb"] = residentMegabytes() - before;
+}
+BENCHMARK(BM_PreparedEngineMemory)->Iterations(1);
+
+// Audio handed over as fast as it comes; the whole decode, tail included, per second of speech.
+void BM_RealTimeFactor(benchmark::State& state) {
+    auto& asr = engine();
+    const auto& samples = utterance();
+    double seconds = 0;
+    for (auto _ : state) {
+        const auto start = Clock::now();
+        QCoro::waitFor(asr.beginUtterance({}));
+        for (std::size_t i = 0; i < samples.size(); i += kChunk)
+            feed(asr, i, std::min(samples.size(), i + kChunk));
+        benchmark::DoNotOptimize(QCoro::waitFor(asr.finishUtterance()));
+        const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+        seconds += elapsed;
+        state.SetIterationTime(elapsed);
+    }
+    state.counters["real_time_factor"] =
+        seconds / double(state.iterations()) / (double(samples.size()) / 16000);
+}
+BENCHMARK(BM_RealTimeFactor)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
+
+// Chunks arrive every 100 ms as from a microphone; only the wait for the transcript is timed.
+void BM_FinishLatency(benchmark::State& state) {
+    auto& asr = engine();
+    const auto& samples = utterance();
+    for (auto _ : state) {
+        QCoro::waitFor(asr.beginUtterance({}));
+        auto next = Clock::now();
+        for (std::size_t i = 0; i < samples.size(); i += kChunk) {
+            std::this_thread::sleep_until(next);
+            next += std::chrono::milliseconds(100);
+            feed(asr, i, std::min(samples.size(), i + kChunk));
+        }
+        const auto start = Clock::now();
+        benchmark::DoNotOptimize(QCoro::waitFor(asr.finishUtterance()));
+        state.SetIterationTime(std::chrono::duration<double>(Clock::now() - start).count());
+    }
+}
+BENCHMARK(BM_FinishLatency)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QTemporaryDir home;
+    qputenv("QUOVANT_HOME", home.path().toUtf8());
+    QCoreApplication app(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
