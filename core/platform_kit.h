@@ -4,6 +4,7 @@
 #include "core/ports/agent_handoff_launching.h"
 #include "core/ports/asr_engine.h"
 #include "core/ports/audio_capturing.h"
+#include "core/ports/clipboard_writing.h"
 #include "core/ports/frontmost_app_provider.h"
 #include "core/ports/global_hotkey.h"
 #include "core/ports/repository_context_providing.h"
@@ -28,6 +29,7 @@ struct PlatformKit {
     std::shared_ptr<RepositoryContextProviding> repositoryContext;
     std::shared_ptr<AgentHandoffLaunching> agentHandoff;
     std::shared_ptr<UserNotifier> notifier;
+    std::shared_ptr<ClipboardWriting> clipboard;
     std::function<std::shared_ptr<AsrEngine>(const Config&)> nativeAsrEngine;
     std::function<std::shared_ptr<TextFormatter>()> nativeFormatter;
 };

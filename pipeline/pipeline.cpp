@@ -1,0 +1,1044 @@
+#include "pipeline/pipeline.h"
+
+#include "core/quovant_error.h"
+#include "core/unicode_text.h"
+#include "formatting/developer_prompt_document.h"
+#include "formatting/developer_prompt_guard.h"
+#include "formatting/passthrough_formatter.h"
+#include "formatting/rewrite_command.h"
+#include "formatting/rewrite_guard.h"
+#include "formatting/transcript_guard.h"
+#include "pipeline/engine_factory.h"
+#include "settings/learner.h"
+#include "settings/log.h"
+#include "settings/paths.h"
+#include "settings/store.h"
+#include "settings/utterance.h"
+#include "speech/recognition_context_builder.h"
+
+#include <QCoreApplication>
+#include <QCoroFuture>
+#include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
+#include <QMetaObject>
+#include <QUuid>
+#include <QtConcurrent/QtConcurrentRun>
+
+#include <coroutine>
+#include <mutex>
+#include <vector>
+
+using namespace Qt::StringLiterals;
+
+namespace quovant {
+
+// The recogniser the capture thread hands its chunks to. Swapped under the lock on reload.
+struct Pipeline::AsrSlot {
+    std::mutex lock;
+    std::shared_ptr<AsrEngine> engine;
+
+    void set(std::shared_ptr<AsrEngine> next) {
+        std::lock_guard guard(lock);
+        engine = std::move(next);
+    }
+    std::shared_ptr<AsrEngine> get() {
+        std::lock_guard guard(lock);
+        return engine;
+    }
+};
+
+// A repository refresh started at key-down, awaited (at most once per flow) only where it helps.
+struct Pipeline::RepositoryRefresh {
+    bool done = false;
+    std::optional<RepositoryContext> value;
+    std::vector<std::coroutine_handle<>> waiters;
+
+    void resolve(std::optional<RepositoryContext> result) {
+        if (done) {
+            return;
+        }
+        done = true;
+        value = std::move(result);
+        for (auto waiter : std::exchange(waiters, {})) {
+            waiter.resume();
+        }
+    }
+
+    struct Awaiter {
+        std::shared_ptr<RepositoryRefresh> refresh;
+        bool await_ready() const noexcept { return refresh->done; }
+        void await_suspend(std::coroutine_handle<> caller) { refresh->waiters.push_back(caller); }
+        std::optional<RepositoryContext> await_resume() { return refresh->value; }
+    };
+};
+
+namespace {
+
+QString describe(const std::exception_ptr& failure) {
+    try {
+        std::rethrow_exception(failure);
+    } catch (const QuovantError& error) {
+        return error.description();
+    } catch (const std::exception& error) {
+        return QString::fromUtf8(error.what());
+    } catch (...) {
+        return u"Unknown error"_s;
+    }
+}
+
+// Runs on the event loop after the current call has returned, like a freshly started task.
+void post(std::function<void()> work) {
+    QMetaObject::invokeMethod(QCoreApplication::instance(), std::move(work), Qt::QueuedConnection);
+}
+
+QCoro::Task<void> cancelQuietly(std::shared_ptr<AsrEngine> asr) {
+    try {
+        co_await asr->cancelUtterance();
+    } catch (...) {
+        // Nothing depends on a cancellation; a recogniser that fails here has nothing to drop.
+    }
+}
+
+template <typename Refresh>
+QCoro::Task<void> runRefresh(std::shared_ptr<RepositoryContextProviding> provider,
+                             std::shared_ptr<Refresh> refresh, std::optional<QString> bundleID,
+                             std::optional<QString> pinned) {
+    std::optional<RepositoryContext> result;
+    try {
+        result = co_await provider->refreshContext(std::move(bundleID), std::move(pinned));
+    } catch (...) {
+        result.reset();
+    }
+    refresh->resolve(std::move(result));
+}
+
+QString modeStartedLine(PipelineMode mode) {
+    switch (mode) {
+    case PipelineMode::dictation:
+        return u"Recording started."_s;
+    case PipelineMode::editSelection:
+        return u"Edit command recording started."_s;
+    case PipelineMode::developerPrompt:
+        return u"Prompt Mode recording started."_s;
+    }
+    return {};
+}
+
+QString limitText(int seconds) {
+    if (seconds % 60 == 0) {
+        return QString::number(seconds / 60) + u" minute"_s + (seconds == 60 ? u""_s : u"s"_s);
+    }
+    return QString::number(seconds) + u" seconds"_s;
+}
+
+} // namespace
+
+Pipeline::Pipeline(Config config, PlatformKit platform, std::shared_ptr<Store> store,
+                   std::shared_ptr<PipelineClock> clock)
+    : m_config(std::move(config)), m_store(std::move(store)),
+      m_learner(std::make_unique<Learner>(m_store->root())), m_platform(std::move(platform)),
+      m_clock(clock ? std::move(clock) : PipelineClock::system()),
+      m_utteranceID(QUuid::createUuid().toString(QUuid::WithoutBraces)),
+      m_asrSlot(std::make_shared<AsrSlot>()) {
+    m_asr = makeAsr(m_config, m_platform);
+    m_formatter = makeFormatter(m_config, m_platform);
+    m_asrSlot->set(m_asr);
+    m_store->ensureVocabularyFile();
+}
+
+Pipeline::~Pipeline() {
+    if (m_platform.capture) {
+        m_platform.capture->onChunk = nullptr;
+    }
+}
+
+std::shared_ptr<AsrEngine> Pipeline::makeAsr(const Config& config, const PlatformKit& platform) {
+    return EngineFactory::makeAsr(config, platform);
+}
+
+std::shared_ptr<TextFormatter> Pipeline::makeFormatter(const Config& config,
+                                                       const PlatformKit& platform) {
+    return EngineFactory::makeFormatter(config, platform);
+}
+
+void Pipeline::setState(PipelineState state) {
+    if (state == m_state) {
+        return;
+    }
+    m_state = std::move(state);
+    if (onStateChange) {
+        onStateChange(m_state);
+    }
+}
+
+void Pipeline::notify(const QString& title, const QString& body) {
+    if (m_platform.notifier) {
+        m_platform.notifier->notify(title, body);
+    }
+}
+
+void Pipeline::putOnClipboard(const QString& text) {
+    if (m_platform.clipboard) {
+        m_platform.clipboard->setPlainText(text);
+    } else {
+        Log::error(u"No clipboard is available; the undelivered text could not be kept."_s);
+    }
+}
+
+void Pipeline::refuse(PipelineMode mode) {
+    m_refusedPresses.insert(static_cast<int>(mode));
+}
+
+bool Pipeline::isCurrent(const std::weak_ptr<bool>& alive, Generation generation) const {
+    return !alive.expired() && generation == m_generation;
+}
+
+void Pipeline::cancelUtteranceSoon() {
+    if (m_asr) {
+        cancelQuietly(m_asr);
+    }
+}
+
+bool Pipeline::formatterIsUsable() const {
+    return m_formatter && !dynamic_cast<PassthroughFormatter*>(m_formatter.get()) &&
+           m_formatter->isAvailable();
+}
+
+void Pipeline::applyPortSettings() {
+    m_config.save(QDir(Paths::root()).filePath(u"config.json"_s));
+    if (m_platform.hotkey) {
+        m_platform.hotkey->updateKey(m_config.pushToTalkKey);
+    }
+    if (m_platform.capture) {
+        m_platform.capture->setVoiceProcessingEnabled(m_config.voiceProcessingEnabled);
+    }
+}
+
+// MARK: - Settings and engines
+
+QCoro::Task<void> Pipeline::prepare() {
+    const std::weak_ptr<bool> alive = m_alive;
+    if (m_platform.capture) {
+        m_platform.capture->prepare();
+    }
+    auto asr = m_asr;
+    auto prepareAsr = [asr]() -> QCoro::Task<void> { co_await asr->prepare(); };
+    const auto outcome = co_await withDeadline(m_clock, 30000, std::move(prepareAsr));
+    if (alive.expired()) {
+        co_return;
+    }
+    if (!outcome) {
+        Log::error(u"ASR preparation timed out after 30s. It will retry on first dictation."_s);
+        setState(PipelineState::error(u"Speech model preparation timed out."_s));
+    } else if (!outcome->succeeded()) {
+        const QString description = describe(outcome->error());
+        Log::error(u"ASR unavailable: "_s + description);
+        setState(PipelineState::error(description));
+    }
+
+    auto formatter = m_formatter;
+    try {
+        co_await formatter->prepare();
+    } catch (...) {
+        // Probing never fails loudly; availability below tells the story.
+    }
+    if (alive.expired()) {
+        co_return;
+    }
+    if (!formatter->isAvailable()) {
+        Log::warn(u"Formatter '"_s + formatter->name() +
+                  u"' is unavailable; transcripts will ship unformatted."_s);
+    }
+    if (m_config.repositoryContextEnabled) {
+        refreshInBackground();
+    }
+}
+
+QCoro::Task<void> Pipeline::refreshInBackground() {
+    try {
+        co_await refreshRepositoryContext();
+    } catch (...) {
+        // A failed background refresh leaves the last context in place.
+    }
+}
+
+QCoro::Task<void> Pipeline::reload(Config config) {
+    m_config = std::move(config);
+    applyPortSettings();
+    m_asr = makeAsr(m_config, m_platform);
+    m_asrSlot->set(m_asr);
+    m_formatter = makeFormatter(m_config, m_platform);
+    co_await prepare();
+}
+
+QCoro::Task<void> Pipeline::updatePreferences(Config config) {
+    const bool repositoryChanged =
+        config.repositoryContextEnabled != m_config.repositoryContextEnabled ||
+        config.pinnedRepositoryPath != m_config.pinnedRepositoryPath;
+    m_config = std::move(config);
+    applyPortSettings();
+    if (!m_config.repositoryContextEnabled) {
+        m_repositoryContext.reset();
+        if (m_pendingRepositoryTask) {
+            m_pendingRepositoryTask->resolve(std::nullopt);
+            m_pendingRepositoryTask.reset();
+        }
+    } else if (repositoryChanged) {
+        co_await refreshRepositoryContext();
+    }
+}
+
+bool Pipeline::isAgentAvailable(AgentKind kind) const {
+    return m_platform.agentHandoff && m_platform.agentHandoff->isAgentInstalled(kind);
+}
+
+QCoro::Task<std::optional<RepositoryContext>> Pipeline::refreshRepositoryContext() {
+    if (!m_config.repositoryContextEnabled || !m_platform.repositoryContext) {
+        co_return std::nullopt;
+    }
+    const std::weak_ptr<bool> alive = m_alive;
+    const std::optional<QString> bundleID =
+        m_platform.frontmostApp ? m_platform.frontmostApp->frontmostApp().bundleID : std::nullopt;
+    auto provider = m_platform.repositoryContext;
+    std::optional<RepositoryContext> result =
+        co_await provider->refreshContext(bundleID, m_config.pinnedRepositoryPath);
+    if (!alive.expired()) {
+        m_repositoryContext = result;
+    }
+    co_return result;
+}
+
+// MARK: - Key down
+
+void Pipeline::begin() {
+    if (m_state.kind == PipelineState::Kind::recording ||
+        m_state.kind == PipelineState::Kind::thinking || m_isStarting) {
+        refuse(PipelineMode::dictation);
+        return;
+    }
+    m_pendingSelection.reset();
+    begin(PipelineMode::dictation);
+}
+
+bool Pipeline::begin(PipelineMode mode) {
+    if (m_state.kind == PipelineState::Kind::recording ||
+        m_state.kind == PipelineState::Kind::thinking || m_isStarting) {
+        refuse(mode);
+        return false;
+    }
+    m_refusedPresses.remove(static_cast<int>(mode));
+    // A new utterance ends the wait of an earlier error.
+    m_resetTimer.reset();
+    const Generation generation = ++m_generation;
+    m_activeMode = mode;
+    m_utteranceID = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    m_recordingStart = nowMS();
+    m_releaseTime.reset();
+    m_isStarting = true;
+    m_pendingFinish = false;
+
+    m_pendingApp =
+        m_platform.frontmostApp ? m_platform.frontmostApp->frontmostApp() : FrontmostApp{};
+
+    if (!m_config.repositoryContextEnabled || !m_platform.repositoryContext) {
+        m_pendingRepositoryTask.reset();
+        m_repositoryContext.reset();
+    } else {
+        m_repositoryContext = m_platform.repositoryContext->cachedContext(
+            m_pendingApp.bundleID, m_config.pinnedRepositoryPath);
+        m_pendingRepositoryTask = std::make_shared<RepositoryRefresh>();
+        runRefresh(m_platform.repositoryContext, m_pendingRepositoryTask, m_pendingApp.bundleID,
+                   m_config.pinnedRepositoryPath);
+    }
+
+    const QStringList custom = m_store->vocabulary();
+    const QStringList learned =
+        m_config.learnVocabulary ? m_learner->learnedTerms(std::nullopt) : QStringList{};
+    const QStringList repositoryTerms =
+        m_repositoryContext ? m_repositoryContext->vocabulary : QStringList{};
+    m_pendingContext = FormattingContext{};
+    m_pendingContext.appName = m_pendingApp.name;
+    m_pendingContext.styleInstruction = m_config.styleInstruction(m_pendingApp.bundleID);
+    m_pendingContext.vocabulary =
+        RecognitionContextBuilder::combinedVocabulary(custom, learned, repositoryTerms);
+    m_pendingContext.recentTranscripts =
+        m_config.retainHistory ? m_store->recentTranscripts(5) : QStringList{};
+    m_pendingContext.repository = m_repositoryContext;
+
+    QStringList contextualStrings = RecognitionContextBuilder::contextualStrings(
+        mode, custom, learned, repositoryTerms, RewriteCommands::recognitionHints());
+
+    const double sampleRate = m_asr->requiredSampleRate();
+    const std::weak_ptr<bool> alive = m_alive;
+    post([this, alive, generation, mode, sampleRate, strings = std::move(contextualStrings)] {
+        if (!alive.expired()) {
+            startUp(generation, mode, sampleRate, strings);
+        }
+    });
+    return true;
+}
+
+bool Pipeline::beginEditing() {
+    if (m_state.kind == PipelineState::Kind::recording ||
+        m_state.kind == PipelineState::Kind::thinking || m_isStarting) {
+        refuse(PipelineMode::editSelection);
+        return false;
+    }
+    if (!formatterIsUsable()) {
+        refuse(PipelineMode::editSelection);
+        notify(u"Edit in Place"_s,
+               u"Choose the built-in formatter or Ollama before editing selected text."_s);
+        return false;
+    }
+    if (!m_platform.selectionEditor) {
+        refuse(PipelineMode::editSelection);
+        notify(u"Edit in Place"_s, u"Selected-text editing is not available on this platform."_s);
+        return false;
+    }
+    try {
+        m_pendingSelection = m_platform.selectionEditor->captureSelection();
+    } catch (...) {
+        m_pendingSelection.reset();
+        refuse(PipelineMode::editSelection);
+        notify(u"Edit in Place"_s, describe(std::current_exception()));
+        return false;
+    }
+    return begin(PipelineMode::editSelection);
+}
+
+bool Pipeline::beginPrompting() {
+    if (m_state.kind == PipelineState::Kind::recording ||
+        m_state.kind == PipelineState::Kind::thinking || m_isStarting) {
+        refuse(PipelineMode::developerPrompt);
+        return false;
+    }
+    m_pendingSelection.reset();
+    return begin(PipelineMode::developerPrompt);
+}
+
+QCoro::Task<void> Pipeline::startUp(Generation generation, PipelineMode mode, double sampleRate,
+                                    QStringList contextualStrings) {
+    const std::weak_ptr<bool> alive = m_alive;
+    auto asr = m_asr;
+    auto capture = m_platform.capture;
+    const bool retainAudio = m_config.retainAudio;
+    std::exception_ptr failure;
+    try {
+        co_await asr->beginUtterance(std::move(contextualStrings));
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (alive.expired()) {
+        co_return;
+    }
+    if (generation != m_generation) {
+        // Cancelled while starting: nothing was captured yet.
+        m_isStarting = false;
+        m_pendingFinish = false;
+        co_await cancelQuietly(asr);
+        co_return;
+    }
+    if (!failure && !capture) {
+        failure = std::make_exception_ptr(QuovantError(QuovantError::Kind::noAudioInput));
+    }
+    if (!failure) {
+        capture->onChunk = [slot = std::weak_ptr<AsrSlot>(m_asrSlot)](const AudioChunk& chunk) {
+            if (auto held = slot.lock()) {
+                if (auto engine = held->get()) {
+                    engine->append(chunk);
+                }
+            }
+        };
+        auto starting =
+            QtConcurrent::run([capture, sampleRate, retainAudio]() -> std::exception_ptr {
+                try {
+                    capture->start(sampleRate, retainAudio);
+                    return nullptr;
+                } catch (...) {
+                    return std::current_exception();
+                }
+            });
+        failure = co_await starting;
+        if (alive.expired()) {
+            capture->stop();
+            co_return;
+        }
+        if (generation != m_generation) {
+            capture->stop();
+            m_isStarting = false;
+            m_pendingFinish = false;
+            co_await cancelQuietly(asr);
+            co_return;
+        }
+    }
+    if (failure) {
+        const QString description = describe(failure);
+        m_isStarting = false;
+        m_pendingSelection.reset();
+        Log::error(u"Could not start recording: "_s + description);
+        setState(PipelineState::error(description));
+        notify(u"Quovant"_s, description);
+        co_await cancelQuietly(asr);
+        co_return;
+    }
+
+    setState(PipelineState::recording());
+    m_isStarting = false;
+    Log::info(modeStartedLine(mode));
+    startMaxHoldTimer();
+    if (m_pendingFinish) {
+        m_pendingFinish = false;
+        Log::info(u"Applying release that arrived during startup."_s);
+        finish(mode);
+    }
+}
+
+void Pipeline::startMaxHoldTimer() {
+    m_maxHoldTimer.reset();
+    const int limit = m_config.maximumRecordingSeconds;
+    const QString text = limitText(limit);
+    const std::weak_ptr<bool> alive = m_alive;
+    const PipelineMode mode = m_activeMode;
+    const Generation generation = m_generation;
+    m_maxHoldTimer =
+        m_clock->schedule(qint64(limit) * 1000, [this, alive, mode, generation, limit, text] {
+            if (!isCurrent(alive, generation) || m_state.kind != PipelineState::Kind::recording) {
+                return;
+            }
+            Log::warn(u"Maximum "_s + QString::number(limit) +
+                      u"s recording reached without a key-up; "_s + u"finishing automatically."_s);
+            notify(u"Recording limit reached"_s,
+                   u"Quovant finished this dictation after "_s + text +
+                       u". Choose a longer limit from the menu or continue in a new dictation."_s);
+            finish(mode);
+        });
+}
+
+// MARK: - Key up
+
+void Pipeline::finish(std::optional<PipelineMode> expectedMode) {
+    if (expectedMode) {
+        const bool refused = m_refusedPresses.remove(static_cast<int>(*expectedMode));
+        if (*expectedMode != m_activeMode) {
+            return;
+        }
+        // The release of a press that was turned away belongs to no utterance.
+        if (refused && m_state.kind != PipelineState::Kind::recording && !m_isStarting) {
+            Log::info(u"finish() ignored — not recording (state unchanged)."_s);
+            return;
+        }
+    }
+    m_maxHoldTimer.reset();
+
+    if (m_state.kind != PipelineState::Kind::recording) {
+        if (m_isStarting) {
+            m_pendingFinish = true;
+            Log::info(u"Release arrived during startup; will apply once recording begins."_s);
+            return;
+        }
+        Log::info(u"finish() ignored — not recording (state unchanged)."_s);
+        // An utterance being processed is never abandoned by a stray release (a late key-up after
+        // the recording limit, say); only an error is cleared.
+        if (m_state.isError()) {
+            cancel();
+        }
+        return;
+    }
+
+    const qint64 now = nowMS();
+    const qint64 heldMS = m_recordingStart ? now - *m_recordingStart : 0;
+    m_releaseTime = now;
+    if (m_platform.capture) {
+        m_platform.capture->stop();
+    }
+
+    if (heldMS < qint64(minimumHoldSeconds * 1000)) {
+        Log::info(u"Ignored "_s + QString::number(heldMS) + u" ms key tap."_s);
+        m_pendingSelection.reset();
+        setState(PipelineState::idle());
+        cancelUtteranceSoon();
+        return;
+    }
+
+    const AudioCaptureStatus status =
+        m_platform.capture ? m_platform.capture->lastCaptureStatus() : AudioCaptureStatus::unknown;
+    if (status == AudioCaptureStatus::noBuffers || status == AudioCaptureStatus::digitalSilence) {
+        const QString message =
+            status == AudioCaptureStatus::noBuffers
+                ? u"The microphone stopped sending audio. Quovant reset it; please try that "
+                  u"dictation again."_s
+                : u"The audio system sent a silent microphone stream. Quovant switched to its "
+                  u"reliable fallback; please try that dictation again."_s;
+        Log::error(u"Recording produced no usable microphone audio. "_s + message);
+        m_pendingSelection.reset();
+        setState(PipelineState::error(message));
+        notify(u"Microphone recovered"_s, message);
+        cancelUtteranceSoon();
+        resetSoon();
+        return;
+    }
+
+    setState(PipelineState::thinking());
+    Timings timings;
+    timings.recordingMS = heldMS;
+    const Generation generation = m_generation;
+    const std::weak_ptr<bool> alive = m_alive;
+    post([this, alive, generation, timings] {
+        if (isCurrent(alive, generation)) {
+            runInference(generation, timings);
+        }
+    });
+}
+
+void Pipeline::cancel() {
+    if (m_platform.capture) {
+        m_platform.capture->stop();
+    }
+    m_maxHoldTimer.reset();
+    m_pendingSelection.reset();
+    m_pendingFinish = false;
+    // Whatever the abandoned utterance is still awaiting, it will find itself superseded.
+    ++m_generation;
+    setState(PipelineState::idle());
+    cancelUtteranceSoon();
+}
+
+void Pipeline::resetSoon() {
+    const std::weak_ptr<bool> alive = m_alive;
+    m_resetTimer = m_clock->schedule(2500, [this, alive] {
+        if (!alive.expired() && m_state.isError()) {
+            setState(PipelineState::idle());
+        }
+    });
+}
+
+// MARK: - After the release
+
+QCoro::Task<void> Pipeline::runInference(Generation generation, Timings timings) {
+    const std::weak_ptr<bool> alive = m_alive;
+    auto asr = m_asr;
+    const qint64 started = nowMS();
+    QString raw;
+    std::exception_ptr failure;
+    try {
+        raw = (co_await asr->finishUtterance()).trimmed();
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (!isCurrent(alive, generation)) {
+        co_return;
+    }
+    timings.asrMS = nowMS() - started;
+    if (failure) {
+        const QString description = describe(failure);
+        Log::error(u"Transcription failed: "_s + description);
+        setState(PipelineState::error(description));
+        notify(u"Transcription failed"_s, description);
+        resetSoon();
+        co_return;
+    }
+    if (raw.isEmpty()) {
+        Log::info(u"Nothing was said."_s);
+        m_pendingSelection.reset();
+        setState(PipelineState::idle());
+        co_return;
+    }
+    switch (m_activeMode) {
+    case PipelineMode::dictation:
+        co_await runDictation(generation, raw, timings);
+        break;
+    case PipelineMode::editSelection:
+        co_await runEditCommand(generation, raw, timings);
+        break;
+    case PipelineMode::developerPrompt:
+        co_await runDeveloperPrompt(generation, raw, timings);
+        break;
+    }
+}
+
+TranscriptGuard Pipeline::transcriptGuard() const {
+    TranscriptGuard guard;
+    guard.minContentRetention = m_config.guardMinContentRetention;
+    guard.maxLengthRatio = m_config.guardMaxLengthRatio;
+    guard.minWordsForLLM = m_config.guardMinWordsForLLM;
+    guard.maxInventedRatio = 0.5;
+    guard.maxInventedWords = 2;
+    return guard;
+}
+
+qint64 Pipeline::formatterBudget(const QString& raw, int maximumBase) const {
+    const qint64 base = std::clamp(m_config.formatterTimeoutMS, 1, maximumBase);
+    const qint64 ceiling = m_config.formatterTimeoutCeiling(int(base));
+    const qint64 words = TranscriptGuard::words(raw).size();
+    const qint64 extra = std::max<qint64>(0, words - 20) * 50;
+    return std::min(ceiling, base + extra);
+}
+
+void Pipeline::requireOriginalDestination() const {
+    const FrontmostApp current =
+        m_platform.frontmostApp ? m_platform.frontmostApp->frontmostApp() : FrontmostApp{};
+    bool matches = true;
+    if (m_pendingApp.bundleID) {
+        matches = current.bundleID && *current.bundleID == *m_pendingApp.bundleID;
+    } else if (m_pendingApp.name) {
+        matches = current.name && *current.name == *m_pendingApp.name;
+    }
+    if (!matches) {
+        throw QuovantError(QuovantError::Kind::destinationChanged);
+    }
+}
+
+QCoro::Task<void> Pipeline::runDictation(Generation generation, QString raw, Timings timings) {
+    const std::weak_ptr<bool> alive = m_alive;
+    const qint64 formatStart = nowMS();
+    const TranscriptGuard guard = transcriptGuard();
+    QString text;
+    TranscriptGuard::Verdict verdict = TranscriptGuard::Verdict::accepted;
+    if (!formatterIsUsable()) {
+        text = TranscriptGuard::lightlyPunctuate(raw);
+        verdict = TranscriptGuard::Verdict::formatterDisabled;
+    } else if (TranscriptGuard::words(raw).size() < m_config.guardMinWordsForLLM) {
+        text = TranscriptGuard::lightlyPunctuate(raw);
+        verdict = TranscriptGuard::Verdict::skippedTooShort;
+    } else {
+        const qint64 budget = formatterBudget(raw, 15000);
+        auto formatter = m_formatter;
+        auto context = m_pendingContext;
+        auto format = [formatter, raw, context]() -> QCoro::Task<QString> {
+            co_return co_await formatter->format(raw, context);
+        };
+        auto outcome = co_await withDeadline(m_clock, budget, std::move(format));
+        if (!isCurrent(alive, generation)) {
+            co_return;
+        }
+        if (!outcome) {
+            Log::warn(u"Formatter exceeded its "_s + QString::number(budget) + u" ms budget."_s);
+            text = TranscriptGuard::lightlyPunctuate(raw);
+            verdict = TranscriptGuard::Verdict::formatterFailed;
+        } else if (!outcome->succeeded()) {
+            Log::warn(u"Formatter failed: "_s + describe(outcome->error()));
+            text = TranscriptGuard::lightlyPunctuate(raw);
+            verdict = TranscriptGuard::Verdict::formatterFailed;
+        } else {
+            const auto decision = guard.evaluate(raw, outcome->value());
+            text = decision.text;
+            verdict = decision.verdict;
+            if (verdict != TranscriptGuard::Verdict::accepted &&
+                verdict != TranscriptGuard::Verdict::skippedTooShort &&
+                verdict != TranscriptGuard::Verdict::formatterDisabled) {
+                Log::warn(u"Guard overruled the formatter ("_s +
+                          TranscriptGuard::rawValue(verdict) + u")."_s);
+            }
+        }
+    }
+    timings.formatMS = nowMS() - formatStart;
+
+    // Values of this utterance, kept before anything below can hand control to the shell.
+    const QString utteranceID = m_utteranceID;
+    const FrontmostApp app = m_pendingApp;
+    const qint64 deliveryStart = nowMS();
+    try {
+        requireOriginalDestination();
+        if (!m_platform.injector) {
+            throw QuovantError(QuovantError::Kind::injectionFailed);
+        }
+        m_platform.injector->inject(text);
+    } catch (...) {
+        Log::error(u"Injection failed: "_s + describe(std::current_exception()));
+        putOnClipboard(text);
+        notify(u"Couldn't type that"_s,
+               u"The text is on your clipboard — press Ctrl+V to paste it."_s);
+    }
+    timings.injectMS = nowMS() - deliveryStart;
+    setState(PipelineState::idle());
+
+    const qint64 responseMS =
+        timings.asrMS + timings.contextMS + timings.formatMS + timings.injectMS;
+    m_latency.record(responseMS);
+    if (m_config.learnVocabulary && !text.isEmpty()) {
+        m_learner->ingest(text);
+    }
+    const std::optional<QString> audioFile =
+        retainCurrentAudio(utteranceID, PipelineMode::dictation);
+    if (m_config.retainHistory) {
+        storeUtterance(utteranceID, app, raw, text, TranscriptGuard::rawValue(verdict), timings,
+                       responseMS, audioFile);
+    }
+}
+
+std::optional<QString> Pipeline::retainCurrentAudio(const QString& utteranceID, PipelineMode mode) {
+    if (!m_config.retainAudio || mode == PipelineMode::editSelection || !m_platform.capture) {
+        return std::nullopt;
+    }
+    const QString path = m_store->audioURL(utteranceID);
+    m_platform.capture->writeRetainedAudio(path);
+    if (!QFileInfo::exists(path)) {
+        return std::nullopt;
+    }
+    m_store->didWriteAudio(path);
+    return QFileInfo(path).fileName();
+}
+
+void Pipeline::storeUtterance(const QString& utteranceID, const FrontmostApp& app,
+                              const QString& raw, const QString& shipped, const QString& verdict,
+                              const Timings& timings, qint64 responseMS,
+                              const std::optional<QString>& audioFile) {
+    Utterance utterance;
+    utterance.id = utteranceID;
+    utterance.timestamp = QDateTime::currentDateTimeUtc();
+    utterance.appBundleID = app.bundleID;
+    utterance.appName = app.name;
+    utterance.rawTranscript = raw;
+    utterance.formattedText = shipped;
+    utterance.shippedText = shipped;
+    utterance.guardVerdict = verdict;
+    utterance.engine = m_asr ? m_asr->name() : QString();
+    utterance.formatter = m_formatter ? m_formatter->name() : QString();
+    utterance.asrMS = timings.asrMS;
+    utterance.formatMS = timings.formatMS;
+    utterance.responseMS = responseMS;
+    utterance.audioFile = audioFile;
+    m_store->append(utterance);
+    if (onUtterance) {
+        onUtterance(utterance);
+    }
+}
+
+// MARK: - Edit in Place
+
+QCoro::Task<void> Pipeline::runEditCommand(Generation generation, QString raw, Timings timings) {
+    const std::weak_ptr<bool> alive = m_alive;
+    const std::optional<RewriteCommand> command = RewriteCommands::parse(raw);
+    if (!command) {
+        Log::info(u"Edit command was not recognized; selection left untouched."_s);
+        notify(u"Edit command not recognized"_s,
+               u"Say one command: "_s + RewriteCommands::recognitionHints().join(u", "_s) + u"."_s);
+        m_pendingSelection.reset();
+        setState(PipelineState::idle());
+        co_return;
+    }
+    if (!m_pendingSelection || !m_platform.selectionEditor) {
+        notify(u"Edit in Place"_s,
+               u"The original selection is no longer available. Nothing was replaced."_s);
+        m_pendingSelection.reset();
+        setState(PipelineState::idle());
+        co_return;
+    }
+    const SelectedTextSnapshot snapshot = *m_pendingSelection;
+    const qint64 started = nowMS();
+    auto formatter = m_formatter;
+    auto context = m_pendingContext;
+    const RewriteCommand chosen = *command;
+    auto rewrite = [formatter, text = snapshot.text, chosen, context]() -> QCoro::Task<QString> {
+        co_return co_await formatter->rewrite(text, chosen, context);
+    };
+    auto outcome = co_await withDeadline(m_clock, std::max(m_config.formatterTimeoutMS, 1),
+                                         std::move(rewrite));
+    if (!isCurrent(alive, generation)) {
+        co_return;
+    }
+    timings.formatMS = nowMS() - started;
+    m_pendingSelection.reset();
+    if (!outcome) {
+        Log::warn(u"Selected-text rewrite exceeded its "_s +
+                  QString::number(m_config.formatterTimeoutMS) + u" ms budget."_s);
+        notify(u"Rewrite timed out"_s, u"The original text was left unchanged."_s);
+        setState(PipelineState::idle());
+        co_return;
+    }
+    if (!outcome->succeeded()) {
+        Log::warn(u"Selected-text rewrite failed: "_s + describe(outcome->error()));
+        notify(u"Rewrite failed"_s, u"The original text was left unchanged."_s);
+        setState(PipelineState::idle());
+        co_return;
+    }
+    const RewriteGuard::Decision decision = RewriteGuard::evaluate(
+        snapshot.text, outcome->value(), chosen, m_pendingContext.vocabulary);
+    if (decision.verdict != RewriteGuard::Verdict::accepted) {
+        Log::warn(u"Rewrite guard kept the original selection ("_s +
+                  RewriteGuard::rawValue(decision.verdict) + u")."_s);
+        notify(u"Unsafe rewrite blocked"_s,
+               u"Quovant kept the original text because the rewrite changed protected content or "
+               u"meaning."_s);
+        setState(PipelineState::idle());
+        co_return;
+    }
+    const qint64 replaceStart = nowMS();
+    try {
+        m_platform.selectionEditor->replaceSelection(snapshot, decision.text);
+    } catch (...) {
+        const QString description = describe(std::current_exception());
+        Log::warn(u"Selected text was not replaced: "_s + description);
+        notify(u"Nothing was replaced"_s, description);
+        setState(PipelineState::idle());
+        co_return;
+    }
+    timings.injectMS = nowMS() - replaceStart;
+    setState(PipelineState::idle());
+    m_latency.record(timings.asrMS + timings.contextMS + timings.formatMS + timings.injectMS);
+    Log::info(u"Edit in Place complete · "_s + RewriteCommands::title(chosen) + u" · "_s +
+              timings.summary());
+}
+
+// MARK: - Prompt Mode
+
+QCoro::Task<bool> Pipeline::resolvePendingRepositoryContext(Generation generation) {
+    const std::weak_ptr<bool> alive = m_alive;
+    if (!m_config.repositoryContextEnabled || !m_pendingRepositoryTask) {
+        m_pendingRepositoryTask.reset();
+        co_return true;
+    }
+    auto refresh = m_pendingRepositoryTask;
+    auto wait = [refresh]() -> QCoro::Task<std::optional<RepositoryContext>> {
+        co_return co_await RepositoryRefresh::Awaiter{refresh};
+    };
+    auto outcome = co_await withDeadline(m_clock, 300, std::move(wait));
+    if (!isCurrent(alive, generation)) {
+        co_return false;
+    }
+    if (outcome && outcome->succeeded()) {
+        std::optional<RepositoryContext> context = outcome->value();
+        if (context) {
+            m_repositoryContext = context;
+            m_pendingContext.repository = context;
+            QSet<QString> known;
+            for (const QString& term : m_pendingContext.vocabulary) {
+                known.insert(unicode::foldCaseAndDiacritics(term));
+            }
+            for (const QString& term : context->vocabulary) {
+                const QString folded = unicode::foldCaseAndDiacritics(term);
+                if (!known.contains(folded)) {
+                    known.insert(folded);
+                    m_pendingContext.vocabulary.append(term);
+                }
+            }
+        }
+    }
+    m_pendingRepositoryTask.reset();
+    co_return true;
+}
+
+QCoro::Task<void> Pipeline::runDeveloperPrompt(Generation generation, QString raw,
+                                               Timings timings) {
+    const std::weak_ptr<bool> alive = m_alive;
+    const qint64 contextStart = nowMS();
+    const bool current = co_await resolvePendingRepositoryContext(generation);
+    if (!current) {
+        co_return;
+    }
+    timings.contextMS = nowMS() - contextStart;
+    const QString fallback = DeveloperPromptDocument::fallback(raw).rendered();
+    QString text;
+    DeveloperPromptGuard::Verdict verdict = DeveloperPromptGuard::Verdict::accepted;
+    if (!formatterIsUsable()) {
+        text = fallback;
+        verdict = DeveloperPromptGuard::Verdict::formatterDisabled;
+    } else {
+        const qint64 budget = formatterBudget(raw, 1800);
+        const qint64 started = nowMS();
+        auto formatter = m_formatter;
+        auto context = m_pendingContext;
+        auto compile = [formatter, raw, context]() -> QCoro::Task<QString> {
+            co_return co_await formatter->compileDeveloperPrompt(raw, context);
+        };
+        auto outcome = co_await withDeadline(m_clock, budget, std::move(compile));
+        if (!isCurrent(alive, generation)) {
+            co_return;
+        }
+        timings.formatMS = nowMS() - started;
+        if (!outcome) {
+            Log::warn(u"Prompt compilation exceeded its "_s + QString::number(budget) +
+                      u" ms budget."_s);
+            notify(u"Prompt simplified for safety"_s,
+                   u"The local model timed out, so Quovant kept your request verbatim."_s);
+            text = fallback;
+            verdict = DeveloperPromptGuard::Verdict::formatterFailed;
+        } else if (!outcome->succeeded()) {
+            Log::warn(u"Prompt compilation failed: "_s + describe(outcome->error()));
+            notify(u"Prompt simplified for safety"_s,
+                   u"The local model failed, so Quovant kept your request verbatim."_s);
+            text = fallback;
+            verdict = DeveloperPromptGuard::Verdict::formatterFailed;
+        } else {
+            const auto decision = DeveloperPromptGuard::evaluate(
+                raw, outcome->value(), m_pendingContext.vocabulary, m_pendingContext.repository);
+            text = decision.text;
+            verdict = decision.verdict;
+            if (verdict != DeveloperPromptGuard::Verdict::accepted) {
+                Log::warn(u"Prompt guard used the lossless fallback "_s + u"("_s +
+                          DeveloperPromptGuard::rawValue(verdict) + u")."_s);
+                notify(u"Prompt simplified for safety"_s,
+                       u"The model changed protected content, so Quovant kept your request "
+                       u"verbatim."_s);
+            }
+        }
+    }
+    const QString verdictName = DeveloperPromptGuard::rawValue(verdict);
+
+    const QString utteranceID = m_utteranceID;
+    const FrontmostApp app = m_pendingApp;
+    const qint64 deliveryStart = nowMS();
+    std::exception_ptr failure;
+    const PromptDestination destination = m_config.promptDestination;
+    if (destination == PromptDestination::focusedApp) {
+        try {
+            requireOriginalDestination();
+            if (!m_platform.injector) {
+                throw QuovantError(QuovantError::Kind::injectionFailed);
+            }
+            m_platform.injector->inject(text);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+    } else if (verdict != DeveloperPromptGuard::Verdict::accepted) {
+        putOnClipboard(text);
+        notify(u"Review prompt before sending"_s,
+               u"Quovant used a lossless fallback, so it did not send the prompt automatically. "
+               u"Review it on your clipboard."_s);
+        Log::warn(u"Direct handoff withheld because the prompt used a "_s +
+                  u"lossless fallback ("_s + verdictName + u")."_s);
+    } else {
+        const AgentKind kind =
+            destination == PromptDestination::codex ? AgentKind::codex : AgentKind::claude;
+        const std::optional<RepositoryContext> repository = m_pendingContext.repository;
+        if (!repository) {
+            failure = std::make_exception_ptr(QuovantError::repositoryUnavailable(
+                u"choose a repository from the Quovant menu"_s));
+        } else if (!m_platform.agentHandoff) {
+            failure = std::make_exception_ptr(QuovantError::agentHandoffFailed(
+                u"direct handoff is not available on this platform"_s));
+        } else {
+            auto handoff = m_platform.agentHandoff;
+            try {
+                co_await handoff->handoff(text, kind, *repository);
+            } catch (...) {
+                failure = std::current_exception();
+            }
+            if (!isCurrent(alive, generation)) {
+                co_return;
+            }
+        }
+    }
+    if (failure) {
+        const QString description = describe(failure);
+        Log::error(u"Prompt delivery failed: "_s + description);
+        putOnClipboard(text);
+        notify(u"Prompt copied instead"_s, description + u" The prompt is on your clipboard."_s);
+    }
+    timings.injectMS = nowMS() - deliveryStart;
+    setState(PipelineState::idle());
+    const qint64 responseMS =
+        timings.asrMS + timings.contextMS + timings.formatMS + timings.injectMS;
+    m_latency.record(responseMS);
+    Log::info(u"Prompt Mode complete · "_s + timings.summary() + u" · "_s + verdictName);
+
+    const std::optional<QString> audioFile =
+        retainCurrentAudio(utteranceID, PipelineMode::developerPrompt);
+    if (m_config.retainHistory) {
+        storeUtterance(utteranceID, app, raw, text, u"promptMode:"_s + verdictName, timings,
+                       responseMS, audioFile);
+    }
+}
+
+} // namespace quovant
