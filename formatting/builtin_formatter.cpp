@@ -55,7 +55,9 @@ Section sectionFor(const QString& sentence) {
 
 } // namespace
 
-QString BuiltinFormatter::name() const { return u"Built-in formatter"_s; }
+QString BuiltinFormatter::name() const {
+    return u"Built-in formatter"_s;
+}
 
 QCoro::Task<void> BuiltinFormatter::prepare() {
     Log::info(u"Formatter ready · "_s + name());

@@ -25,19 +25,35 @@ bool isTerminal(const Token& t) {
 bool isBreak(const Token& t) {
     return t.kind == Kind::lineBreak || t.kind == Kind::paragraphBreak;
 }
-bool endsSentence(const Token& t) { return isTerminal(t) || isBreak(t); }
+bool endsSentence(const Token& t) {
+    return isTerminal(t) || isBreak(t);
+}
+
+bool isAscii(const QString& text) {
+    for (const QChar c : text) {
+        if (c.unicode() >= 0x80) {
+            return false;
+        }
+    }
+    return true;
+}
 
 Token word(const QString& text) {
-    QString key = unicode::toLower(text);
+    // Most recogniser output is ASCII, where Qt's lower-casing is exact and far cheaper.
+    QString key = isAscii(text) ? text.toLower() : unicode::toLower(text);
     key.replace(QChar(0x2019), u'\'');
     return {Kind::word, text, key};
 }
-Token mark(const QString& text) { return {Kind::mark, text, {}}; }
+Token mark(const QString& text) {
+    return {Kind::mark, text, {}};
+}
 
 bool isTrailingMark(QChar c) {
     return c == u',' || c == u'.' || c == u'!' || c == u'?' || c == u';' || c == u':';
 }
-bool isQuote(QChar c) { return c == u'"' || c == QChar(0x201C) || c == QChar(0x201D); }
+bool isQuote(QChar c) {
+    return c == u'"' || c == QChar(0x201C) || c == QChar(0x201D);
+}
 
 // Splits one whitespace-free piece into an optional opening quote, the word and trailing marks.
 void appendPiece(const QString& piece, std::vector<Token>& out) {
@@ -46,8 +62,8 @@ void appendPiece(const QString& piece, std::vector<Token>& out) {
     std::vector<Token> trailing;
     while (end > begin && (isTrailingMark(piece.at(end - 1)) || isQuote(piece.at(end - 1)))) {
         const QChar c = piece.at(end - 1);
-        trailing.insert(trailing.begin(), isQuote(c) ? Token{Kind::closeQuote, u"\""_s, {}}
-                                                     : mark(QString(c)));
+        trailing.insert(trailing.begin(),
+                        isQuote(c) ? Token{Kind::closeQuote, u"\""_s, {}} : mark(QString(c)));
         --end;
     }
     if (begin < end && isQuote(piece.at(begin))) {
@@ -124,20 +140,19 @@ const std::vector<SpokenMark>& spokenMarks() {
 // missing", "a period of time", "add a new line of code").
 bool isLiteralUse(const QString& before, const QString& after) {
     static const QSet<QString> literalBefore = {
-        u"the"_s,     u"a"_s,     u"an"_s,      u"this"_s,   u"that"_s,   u"these"_s,
-        u"those"_s,   u"each"_s,  u"every"_s,   u"one"_s,    u"no"_s,     u"any"_s,
-        u"extra"_s,   u"missing"_s, u"trailing"_s, u"another"_s, u"his"_s, u"her"_s,
-        u"my"_s,      u"your"_s,  u"our"_s,     u"their"_s,  u"its"_s,    u"same"_s,
-        u"first"_s,   u"last"_s,  u"second"_s,  u"next"_s,   u"single"_s, u"double"_s,
-        u"oxford"_s,  u"serial"_s, u"grace"_s,  u"trial"_s,  u"waiting"_s, u"cooling"_s,
-        u"billing"_s, u"reporting"_s, u"word"_s, u"say"_s,   u"says"_s,   u"said"_s,
-        u"type"_s,    u"typed"_s, u"called"_s,
+        u"the"_s,     u"a"_s,         u"an"_s,       u"this"_s,    u"that"_s,    u"these"_s,
+        u"those"_s,   u"each"_s,      u"every"_s,    u"one"_s,     u"no"_s,      u"any"_s,
+        u"extra"_s,   u"missing"_s,   u"trailing"_s, u"another"_s, u"his"_s,     u"her"_s,
+        u"my"_s,      u"your"_s,      u"our"_s,      u"their"_s,   u"its"_s,     u"same"_s,
+        u"first"_s,   u"last"_s,      u"second"_s,   u"next"_s,    u"single"_s,  u"double"_s,
+        u"oxford"_s,  u"serial"_s,    u"grace"_s,    u"trial"_s,   u"waiting"_s, u"cooling"_s,
+        u"billing"_s, u"reporting"_s,
     };
     static const QSet<QString> literalAfter = {
-        u"is"_s,     u"was"_s,       u"are"_s,       u"were"_s,      u"of"_s,
-        u"key"_s,    u"sign"_s,      u"button"_s,    u"splice"_s,    u"separated"_s,
+        u"is"_s,        u"was"_s,       u"are"_s,        u"were"_s,   u"of"_s,
+        u"key"_s,       u"sign"_s,      u"button"_s,     u"splice"_s, u"separated"_s,
         u"delimited"_s, u"character"_s, u"characters"_s, u"symbol"_s, u"operator"_s,
-        u"cancer"_s, u"marks"_s,     u"points"_s,    u"lines"_s,     u"paragraphs"_s,
+        u"cancer"_s,    u"marks"_s,     u"points"_s,     u"lines"_s,  u"paragraphs"_s,
     };
     return literalBefore.contains(before) || literalAfter.contains(after);
 }
@@ -192,10 +207,10 @@ std::vector<Token> removeFillers(const std::vector<Token>& in) {
         {u"kind"_s, u"of"_s},  {u"like"_s},
     };
     static const QSet<QString> knowsAsVerb = {
-        u"do"_s,    u"did"_s,   u"don't"_s, u"dont"_s,    u"would"_s, u"will"_s, u"to"_s,
-        u"if"_s,    u"you"_s,   u"i"_s,     u"we"_s,      u"they"_s,  u"let"_s,  u"could"_s,
-        u"should"_s, u"might"_s, u"may"_s,  u"not"_s,     u"whether"_s, u"as"_s, u"what"_s,
-        u"who"_s,   u"how"_s,   u"didn't"_s, u"doesn't"_s, u"does"_s,  u"now"_s,  u"all"_s,
+        u"do"_s,     u"did"_s,   u"don't"_s,  u"dont"_s,    u"would"_s,   u"will"_s, u"to"_s,
+        u"if"_s,     u"you"_s,   u"i"_s,      u"we"_s,      u"they"_s,    u"let"_s,  u"could"_s,
+        u"should"_s, u"might"_s, u"may"_s,    u"not"_s,     u"whether"_s, u"as"_s,   u"what"_s,
+        u"who"_s,    u"how"_s,   u"didn't"_s, u"doesn't"_s, u"does"_s,    u"now"_s,  u"all"_s,
     };
     const qsizetype n = static_cast<qsizetype>(in.size());
     std::vector<bool> drop(in.size(), false);
@@ -214,12 +229,11 @@ std::vector<Token> removeFillers(const std::vector<Token>& in) {
             if (!matches) {
                 continue;
             }
-            const bool besideHesitation = isAlwaysFiller(keyAt(in, i - 1)) ||
-                                          isAlwaysFiller(keyAt(in, i + length));
-            const bool taggedYouKnow = phrase.first() == u"you"_s && i > 0 &&
-                                       in[i - 1].kind == Kind::word &&
-                                       !knowsAsVerb.contains(in[i - 1].key) &&
-                                       atSentenceEnd(in, i + length);
+            const bool besideHesitation =
+                isAlwaysFiller(keyAt(in, i - 1)) || isAlwaysFiller(keyAt(in, i + length));
+            const bool taggedYouKnow =
+                phrase.first() == u"you"_s && i > 0 && in[i - 1].kind == Kind::word &&
+                !knowsAsVerb.contains(in[i - 1].key) && atSentenceEnd(in, i + length);
             if (besideHesitation || taggedYouKnow) {
                 for (qsizetype k = 0; k < length; ++k) {
                     drop[i + k] = true;
@@ -300,9 +314,9 @@ std::vector<Token> applySelfCorrections(const std::vector<Token>& in) {
 // --- repetitions --------------------------------------------------------------------------
 
 bool isNumberLike(const QString& key) {
-    static const QSet<QString> numberWords = {
-        u"zero"_s, u"oh"_s,  u"one"_s,   u"two"_s,   u"three"_s, u"four"_s,
-        u"five"_s, u"six"_s, u"seven"_s, u"eight"_s, u"nine"_s,  u"ten"_s};
+    static const QSet<QString> numberWords = {u"zero"_s,  u"oh"_s,    u"one"_s,  u"two"_s,
+                                              u"three"_s, u"four"_s,  u"five"_s, u"six"_s,
+                                              u"seven"_s, u"eight"_s, u"nine"_s, u"ten"_s};
     if (numberWords.contains(key)) {
         return true;
     }
@@ -367,43 +381,70 @@ QString capitalizeFirst(const QString& text) {
 }
 
 void applyKnownSpellings(std::vector<Token>& tokens, const QStringList& vocabulary) {
+    struct Term {
+        QStringList parts;
+        QStringList keys;
+    };
+    std::vector<Term> terms;
     for (const QString& rawTerm : vocabulary) {
         const QStringList parts = rawTerm.simplified().split(u' ', Qt::SkipEmptyParts);
         if (parts.isEmpty() || parts.size() > 6) {
             continue;
         }
+        Term term{parts, {}};
         bool hasCapital = false;
-        QStringList keys;
         for (const QString& part : parts) {
             hasCapital = hasCapital || part != unicode::toLower(part);
-            keys.append(unicode::foldCaseAndDiacritics(part));
+            term.keys.append(unicode::foldCaseAndDiacritics(part));
         }
-        if (!hasCapital) {
-            continue;
+        if (hasCapital) {
+            terms.push_back(std::move(term));
         }
-        const qsizetype n = static_cast<qsizetype>(tokens.size());
-        for (qsizetype i = 0; i + parts.size() <= n; ++i) {
+    }
+    if (terms.empty()) {
+        return;
+    }
+    // Fold each word once, not once per term.
+    QStringList folded;
+    for (const Token& t : tokens) {
+        folded.append(t.kind != Kind::word ? QString()
+                      : isAscii(t.text)    ? t.key
+                                           : unicode::foldCaseAndDiacritics(t.text));
+    }
+    const qsizetype n = static_cast<qsizetype>(tokens.size());
+    for (const Term& term : terms) {
+        const qsizetype length = term.parts.size();
+        for (qsizetype i = 0; i + length <= n; ++i) {
             bool matches = true;
-            for (qsizetype k = 0; matches && k < parts.size(); ++k) {
-                const Token& t = tokens[i + k];
-                matches = t.kind == Kind::word &&
-                          unicode::foldCaseAndDiacritics(t.text) == keys.at(k);
+            for (qsizetype k = 0; matches && k < length; ++k) {
+                matches = tokens[i + k].kind == Kind::word && folded.at(i + k) == term.keys.at(k);
             }
             if (!matches) {
                 continue;
             }
-            for (qsizetype k = 0; k < parts.size(); ++k) {
-                tokens[i + k].text = parts.at(k);
+            for (qsizetype k = 0; k < length; ++k) {
+                tokens[i + k].text = term.parts.at(k);
             }
         }
     }
 }
 
-void capitalizePronounI(std::vector<Token>& tokens) {
+// The pronoun I and the unambiguous names of days and months ("may" and "march" are verbs too).
+void capitalizeKnownNames(std::vector<Token>& tokens, bool withNames) {
     static const QSet<QString> forms = {u"i"_s, u"i'm"_s, u"i've"_s, u"i'll"_s, u"i'd"_s};
+    static const QSet<QString> names = {
+        u"monday"_s, u"tuesday"_s,   u"wednesday"_s, u"thursday"_s, u"friday"_s,   u"saturday"_s,
+        u"sunday"_s, u"january"_s,   u"february"_s,  u"april"_s,    u"june"_s,     u"july"_s,
+        u"august"_s, u"september"_s, u"october"_s,   u"november"_s, u"december"_s,
+    };
     for (Token& t : tokens) {
-        if (t.kind == Kind::word && forms.contains(t.key)) {
+        if (t.kind != Kind::word) {
+            continue;
+        }
+        if (forms.contains(t.key)) {
             t.text[0] = u'I';
+        } else if (withNames && names.contains(t.key) && t.text == t.key) {
+            t.text[0] = t.text.at(0).toUpper();
         }
     }
 }
@@ -412,11 +453,11 @@ bool looksLikeQuestion(const std::vector<Token>& tokens, qsizetype start, qsizet
     static const QSet<QString> questionWords = {u"what"_s, u"why"_s,   u"how"_s,
                                                 u"who"_s,  u"which"_s, u"where"_s};
     static const QSet<QString> auxiliaries = {
-        u"is"_s,    u"are"_s,   u"was"_s,   u"were"_s, u"do"_s,     u"does"_s,   u"did"_s,
-        u"can"_s,   u"could"_s, u"would"_s, u"should"_s, u"will"_s, u"has"_s,    u"have"_s,
-        u"am"_s,    u"isn't"_s, u"aren't"_s, u"don't"_s, u"doesn't"_s, u"can't"_s, u"won't"_s};
-    static const QSet<QString> subjects = {u"you"_s,  u"we"_s,   u"i"_s,    u"it"_s,
-                                           u"they"_s, u"he"_s,   u"she"_s,  u"there"_s,
+        u"is"_s,  u"are"_s,   u"was"_s,    u"were"_s,   u"do"_s,      u"does"_s,  u"did"_s,
+        u"can"_s, u"could"_s, u"would"_s,  u"should"_s, u"will"_s,    u"has"_s,   u"have"_s,
+        u"am"_s,  u"isn't"_s, u"aren't"_s, u"don't"_s,  u"doesn't"_s, u"can't"_s, u"won't"_s};
+    static const QSet<QString> subjects = {u"you"_s,  u"we"_s,   u"i"_s,     u"it"_s,
+                                           u"they"_s, u"he"_s,   u"she"_s,   u"there"_s,
                                            u"this"_s, u"that"_s, u"these"_s, u"those"_s};
     QStringList first;
     for (qsizetype i = start; i < end && first.size() < 2; ++i) {
@@ -429,7 +470,9 @@ bool looksLikeQuestion(const std::vector<Token>& tokens, qsizetype start, qsizet
     if (first.size() < 2) {
         return false;
     }
-    return (questionWords.contains(first.at(0)) && auxiliaries.contains(first.at(1))) ||
+    // "what time is it" asks; "what you need is rest" states.
+    return (questionWords.contains(first.at(0)) &&
+            (auxiliaries.contains(first.at(1)) || !subjects.contains(first.at(1)))) ||
            (auxiliaries.contains(first.at(0)) && subjects.contains(first.at(1)));
 }
 
@@ -438,7 +481,7 @@ std::vector<Token> finishSentences(const std::vector<Token>& in, bool capitalize
     std::vector<Token> out;
     qsizetype start = 0; // index in `out` where the current sentence began
     bool hasWords = false;
-    auto close = [&]() {
+    auto close = [&](bool atEnd) {
         if (!hasWords) {
             return;
         }
@@ -450,16 +493,21 @@ std::vector<Token> finishSentences(const std::vector<Token>& in, bool capitalize
         if (last < start || isTerminal(out[last]) || out[last].text == u":"_s) {
             return;
         }
+        // A comma may lead into the next line ("Dear Anna," then a paragraph); at the very end
+        // it is a dangling mark and becomes the sentence's end.
+        if (out[last].kind == Kind::mark && !atEnd) {
+            return;
+        }
         const QString terminal = looksLikeQuestion(out, start, last + 1) ? u"?"_s : u"."_s;
         if (out[last].kind == Kind::mark) {
-            out[last].text = terminal; // a dangling comma or semicolon
+            out[last].text = terminal;
         } else {
             out.push_back(mark(terminal));
         }
     };
     for (const Token& token : in) {
         if (isBreak(token)) {
-            close();
+            close(false);
             out.push_back(token);
             start = static_cast<qsizetype>(out.size());
             hasWords = false;
@@ -493,7 +541,7 @@ std::vector<Token> finishSentences(const std::vector<Token>& in, bool capitalize
         }
         out.push_back(t);
     }
-    close();
+    close(true);
     return out;
 }
 
@@ -552,7 +600,7 @@ QString DictationCleanup::clean(const QString& raw, const QStringList& vocabular
         tokens = removeRepetitions(tokens);
     }
     applyKnownSpellings(tokens, vocabulary);
-    capitalizePronounI(tokens);
+    capitalizeKnownNames(tokens, options.capitalizeSentences);
     return render(finishSentences(tokens, options.capitalizeSentences));
 }
 

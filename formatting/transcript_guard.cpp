@@ -1,5 +1,7 @@
 #include "formatting/transcript_guard.h"
 
+#include <QHash>
+
 #include "core/unicode_text.h"
 
 #include <algorithm>
@@ -125,6 +127,37 @@ QString TranscriptGuard::lightlyPunctuate(const QString& text) {
     return result + u'.';
 }
 
+namespace {
+
+// A spoken punctuation word ("comma", "question mark", "new line") that the output turned into
+// its mark is kept, not lost: converting it is exactly what the formatter is asked to do.
+bool isSpokenMarkKept(const QString& word, const QString& out) {
+    static const QHash<QString, QStringList> marks = {
+        {u"period"_s, {u"."_s}},          {u"full"_s, {u"."_s}},
+        {u"stop"_s, {u"."_s}},            {u"comma"_s, {u","_s}},
+        {u"colon"_s, {u":"_s}},           {u"semicolon"_s, {u";"_s}},
+        {u"question"_s, {u"?"_s}},        {u"exclamation"_s, {u"!"_s}},
+        {u"mark"_s, {u"?"_s, u"!"_s}},    {u"point"_s, {u"!"_s}},
+        {u"quote"_s, {u"\""_s, u"\u201C"_s, u"\u201D"_s}},
+        {u"unquote"_s, {u"\""_s, u"\u201D"_s}},
+        {u"open"_s, {u"\""_s, u"\u201C"_s}}, {u"close"_s, {u"\""_s, u"\u201D"_s}},
+        {u"new"_s, {u"\n"_s}},           {u"line"_s, {u"\n"_s}},
+        {u"paragraph"_s, {u"\n"_s}},
+    };
+    const auto it = marks.constFind(word);
+    if (it == marks.constEnd()) {
+        return false;
+    }
+    for (const QString& mark : *it) {
+        if (out.contains(mark)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
 TranscriptGuard::Decision TranscriptGuard::evaluate(const QString& raw,
                                                     const QString& formatted) const {
     const QString out = unicode::trimmedWhitespace(formatted);
@@ -155,7 +188,7 @@ TranscriptGuard::Decision TranscriptGuard::evaluate(const QString& raw,
     if (!rawContent.isEmpty()) {
         qsizetype retained = 0;
         for (const QString& word : rawContent) {
-            retained += outSet.contains(word) ? 1 : 0;
+            retained += outSet.contains(word) || isSpokenMarkKept(word, out) ? 1 : 0;
         }
         if (double(retained) / double(rawContent.size()) < minContentRetention) {
             return reject(Verdict::rejectedContentLoss);
