@@ -212,7 +212,7 @@ TEST(PocketSphinxEngine, ChunksAtOtherRatesAreConverted) {
         run(engine->beginUtterance({}));
         feed(*engine, *c.samples, c.rate, c.declared);
         // Converted audio may cost a word or two (8 kHz has no upper band), never the sentence.
-        EXPECT_LE(wordErrors(kHello.text, run(engine->finishUtterance())), 1)
+        EXPECT_LE(wordErrors(kHello.text, run(engine->finishUtterance())), 2)
             << "rate " << c.declared;
     }
     // Nonsense chunks are ignored rather than decoded.
