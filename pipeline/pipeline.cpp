@@ -741,7 +741,7 @@ QCoro::Task<void> Pipeline::runDictation(Generation generation, QString raw, Tim
     try {
         requireOriginalDestination();
         if (!m_platform.injector) {
-            throw QuovantError(QuovantError::Kind::injectionFailed);
+            throw QuovantError::injectionFailed(u"no text injector is available"_s);
         }
         m_platform.injector->inject(text);
     } catch (...) {
@@ -985,7 +985,7 @@ QCoro::Task<void> Pipeline::runDeveloperPrompt(Generation generation, QString ra
         try {
             requireOriginalDestination();
             if (!m_platform.injector) {
-                throw QuovantError(QuovantError::Kind::injectionFailed);
+                throw QuovantError::injectionFailed(u"no text injector is available"_s);
             }
             m_platform.injector->inject(text);
         } catch (...) {

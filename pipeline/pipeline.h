@@ -57,6 +57,8 @@ public:
     Learner& learner() { return *m_learner; }
     std::shared_ptr<AsrEngine> asr() const { return m_asr; }
     std::shared_ptr<TextFormatter> formatter() const { return m_formatter; }
+    // True from an accepted key press until capture has started or failed.
+    bool isStarting() const { return m_isStarting; }
 
     static std::shared_ptr<AsrEngine> makeAsr(const Config& config, const PlatformKit& platform);
     static std::shared_ptr<TextFormatter> makeFormatter(const Config& config,

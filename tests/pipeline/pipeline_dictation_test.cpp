@@ -1,0 +1,552 @@
+#include "pipeline_test_fixture.h"
+
+#include "settings/learner.h"
+
+using namespace quovant;
+using namespace quovant::testing;
+using Kind = PipelineState::Kind;
+
+namespace {
+
+using Note = std::pair<QString, QString>;
+
+class Dictation : public PipelineTest {};
+
+TEST_F(Dictation, PressHoldReleaseTypesGuardedTextAndKeepsHistoryAndTerms) {
+    config.learnVocabulary = true;
+    asr->transcript = QStringLiteral("  ship the Quovant build to Marisol today \n");
+    formatter->formatAnswer = QStringLiteral("Ship the Quovant build to Marisol today.");
+    LogTail log;
+    make();
+    ASSERT_TRUE(press());
+    EXPECT_EQ(pipeline->state().kind, Kind::recording);
+    EXPECT_GT(asr->chunks.load(), 0);
+    holdAndRelease(1200);
+    EXPECT_EQ(asr->transcript, u"  ship the Quovant build to Marisol today \n"_qs);
+
+    ASSERT_EQ(injector->deliveries.size(), 1u);
+    EXPECT_EQ(injector->deliveries[0].text, u"Ship the Quovant build to Marisol today."_qs);
+    EXPECT_EQ(pipeline->state().kind, Kind::idle);
+    EXPECT_EQ(states, (std::vector{PipelineState::recording(), PipelineState::thinking(),
+                                   PipelineState::idle()}));
+    EXPECT_TRUE(clipboard->text().isEmpty());
+    EXPECT_TRUE(notifier->notes.empty());
+    EXPECT_TRUE(log.contains(u"[INFO] Recording started."_qs));
+    EXPECT_EQ(asr->begun.size(), 1u);
+    EXPECT_EQ(formatter->lastContext->appName, u"Editor"_qs);
+
+    const auto lines = history();
+    ASSERT_EQ(lines.size(), 1u);
+    ASSERT_EQ(stored.size(), 1u);
+    EXPECT_EQ(lines[0].id, stored[0].id);
+    EXPECT_EQ(lines[0].rawTranscript, u"ship the Quovant build to Marisol today"_qs);
+    EXPECT_EQ(lines[0].shippedText, injector->deliveries[0].text);
+    EXPECT_EQ(lines[0].guardVerdict, u"accepted"_qs);
+    EXPECT_EQ(lines[0].appBundleID, u"org.example.editor"_qs);
+    EXPECT_EQ(lines[0].engine, u"Fake recogniser"_qs);
+    EXPECT_EQ(lines[0].formatter, u"Fake formatter"_qs);
+    EXPECT_EQ(pipeline->latency().samples().size(), 1u);
+    EXPECT_EQ(pipeline->learner().model().utterances, 1);
+    EXPECT_TRUE(pipeline->learner().model().terms.contains(u"marisol"_qs));
+}
+
+TEST_F(Dictation, HistoryOffStoresNothingAndLearningOffLearnsNothing) {
+    config.retainHistory = false;
+    config.learnVocabulary = false;
+    make();
+    press();
+    holdAndRelease(800);
+    EXPECT_EQ(injector->deliveries.size(), 1u);
+    EXPECT_TRUE(history().empty());
+    EXPECT_TRUE(stored.empty());
+    EXPECT_EQ(pipeline->learner().model().utterances, 0);
+}
+
+struct FormattingCase {
+    const char* name;
+    FormatterKind kind;
+    bool available;
+    const char* transcript;
+    std::optional<QuovantError> failure;
+    bool hangs;
+    const char* answer;
+    const char* shipped;
+    const char* verdict;
+    const char* logLine;
+};
+
+TEST_F(Dictation, FormattingDecisionTable) {
+    const FormattingCase cases[] = {
+        {"pass-through",
+         FormatterKind::none,
+         true,
+         "hello there friend",
+         {},
+         false,
+         "",
+         "Hello there friend.",
+         "formatterDisabled",
+         nullptr},
+        {"unavailable",
+         FormatterKind::appleFoundation,
+         false,
+         "hello there friend",
+         {},
+         false,
+         "",
+         "Hello there friend.",
+         "formatterDisabled",
+         nullptr},
+        {"too short",
+         FormatterKind::appleFoundation,
+         true,
+         "hello",
+         {},
+         false,
+         "",
+         "Hello.",
+         "skippedTooShort",
+         nullptr},
+        {"fails", FormatterKind::appleFoundation, true, "hello there friend",
+         QuovantError::formatterUnavailable(u"model gone"_qs), false, "", "Hello there friend.",
+         "formatterFailed", "[WARN] Formatter failed: "},
+        {"never answers",
+         FormatterKind::appleFoundation,
+         true,
+         "hello there friend",
+         {},
+         true,
+         "",
+         "Hello there friend.",
+         "formatterFailed",
+         "[WARN] Formatter exceeded its 2500 ms budget."},
+        {"refuses",
+         FormatterKind::appleFoundation,
+         true,
+         "hello there friend",
+         {},
+         false,
+         "I'm sorry, but I can't help with that request at all.",
+         "Hello there friend.",
+         "rejectedRefusal",
+         "[WARN] Guard overruled the formatter (rejectedRefusal)."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fresh();
+        config.formatter = c.kind;
+        formatter->available = c.available;
+        formatter->failure = c.failure;
+        formatter->gate = c.hangs ? &formatterGate : nullptr;
+        formatter->formatAnswer = QString::fromUtf8(c.answer);
+        asr->transcript = QString::fromUtf8(c.transcript);
+        LogTail log;
+        make();
+        press();
+        holdAndRelease(700);
+        if (c.hangs) {
+            EXPECT_EQ(pipeline->state().kind, Kind::thinking);
+            clock->advance(2499);
+            EXPECT_TRUE(injector->deliveries.empty());
+            clock->advance(1);
+            settleFlow();
+        }
+        ASSERT_EQ(injector->deliveries.size(), 1u);
+        EXPECT_EQ(injector->deliveries[0].text, QString::fromUtf8(c.shipped));
+        EXPECT_EQ(pipeline->state().kind, Kind::idle);
+        const auto lines = history();
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_EQ(lines[0].guardVerdict, QString::fromUtf8(c.verdict));
+        if (c.logLine) {
+            const QString expected = QString::fromUtf8(c.logLine);
+            const QStringList messages = log.messages();
+            EXPECT_TRUE(std::any_of(messages.begin(), messages.end(), [&](const QString& m) {
+                return m.startsWith(expected);
+            })) << messages.join(u'\n').toStdString();
+        }
+    }
+}
+
+TEST_F(Dictation, BudgetGrowsWithLongTranscriptsUpToTheCeiling) {
+    struct Case {
+        int timeoutMS;
+        int words;
+        qint64 budget;
+    };
+    // 2500 → ceiling 15000; 100 → ceiling max(600, 100) = 600.
+    for (const Case c :
+         {Case{2500, 20, 2500}, Case{2500, 30, 3000}, Case{100, 40, 600}, Case{100, 21, 150}}) {
+        SCOPED_TRACE(c.words);
+        fresh();
+        config.formatterTimeoutMS = c.timeoutMS;
+        formatter->gate = &formatterGate;
+        QStringList words;
+        for (int i = 0; i < c.words; ++i) {
+            words.append(u"word"_qs + QString::number(i));
+        }
+        asr->transcript = words.join(u' ');
+        LogTail log;
+        make();
+        press();
+        holdAndRelease(500);
+        clock->advance(c.budget - 1);
+        EXPECT_TRUE(injector->deliveries.empty());
+        clock->advance(1);
+        settleFlow();
+        EXPECT_EQ(injector->deliveries.size(), 1u);
+        EXPECT_TRUE(log.contains(u"[WARN] Formatter exceeded its "_qs + QString::number(c.budget) +
+                                 u" ms budget."_qs));
+    }
+}
+
+TEST_F(Dictation, TapShorterThanAQuarterSecondIsIgnored) {
+    LogTail log;
+    make();
+    press();
+    holdAndRelease(249);
+    EXPECT_TRUE(log.contains(u"[INFO] Ignored 249 ms key tap."_qs));
+    EXPECT_EQ(pipeline->state().kind, Kind::idle);
+    EXPECT_EQ(asr->finishes, 0);
+    EXPECT_EQ(asr->cancels, 1);
+    EXPECT_TRUE(injector->deliveries.empty());
+    EXPECT_TRUE(history().empty());
+
+    press();
+    holdAndRelease(250);
+    EXPECT_EQ(asr->finishes, 1);
+    EXPECT_EQ(injector->deliveries.size(), 1u);
+}
+
+TEST_F(Dictation, ReleaseDuringStartUpIsAppliedOnceRecordingBegins) {
+    asr->beginGate = &beginGate;
+    LogTail log;
+    make();
+    ASSERT_TRUE(press());
+    EXPECT_TRUE(pipeline->isStarting());
+    EXPECT_FALSE(pipeline->begin(PipelineMode::dictation));
+    clock->advance(600);
+    pipeline->finish(PipelineMode::dictation);
+    EXPECT_TRUE(log.contains(
+        u"[INFO] Release arrived during startup; will apply once recording begins."_qs));
+    EXPECT_TRUE(injector->deliveries.empty());
+    beginGate.open();
+    settle([this] { return injector->deliveries.size() == 1; });
+    EXPECT_TRUE(log.contains(u"[INFO] Applying release that arrived during startup."_qs));
+    EXPECT_EQ(pipeline->state().kind, Kind::idle);
+    EXPECT_EQ(history().size(), 1u);
+}
+
+TEST_F(Dictation, ReleaseDuringAQuickStartUpCountsAsATap) {
+    asr->beginGate = &beginGate;
+    LogTail log;
+    make();
+    press();
+    pipeline->finish(PipelineMode::dictation);
+    beginGate.open();
+    settle([this] { return !pipeline->isStarting(); });
+    EXPECT_TRUE(log.contains(u"[INFO] Ignored 0 ms key tap."_qs));
+    EXPECT_EQ(pipeline->state().kind, Kind::idle);
+}
+
+// The release of a press refused while the previous dictation was being recognised must
+// neither cancel it nor let a new utterance take over its destination or identity.
+TEST_F(Dictation, RefusedPressAndItsReleaseLeaveTheUtteranceInFlightAlone) {
+    asr->finishGate = &asrGate;
+    make();
+    press();
+    holdAndRelease(900);
+    ASSERT_EQ(pipeline->state().kind, Kind::thinking);
+
+    pipeline->begin(); // refused: still thinking
+    frontmost->app = {u"Chat"_qs, u"org.example.chat"_qs};
+    pipeline->finish(PipelineMode::dictation);
+    EXPECT_EQ(pipeline->state().kind, Kind::thinking);
+    EXPECT_EQ(asr->cancels, 0);
+    EXPECT_FALSE(pipeline->begin(PipelineMode::dictation));
+    pipeline->finish(PipelineMode::dictation);
+
+    frontmost->app = {u"Editor"_qs, u"org.example.editor"_qs};
+    asrGate.open();
+    settleFlow();
+    ASSERT_EQ(injector->deliveries.size(), 1u);
+    EXPECT_EQ(injector->deliveries[0].app.bundleID, u"org.example.editor"_qs);
+    const auto lines = history();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].appBundleID, u"org.example.editor"_qs);
+    EXPECT_EQ(asr->begun.size(), 1u);
+
+    // And the next press is a fresh utterance with its own identity.
+    press();
+    holdAndRelease(900);
+    EXPECT_EQ(injector->deliveries.size(), 2u);
+    const auto after = history();
+    ASSERT_EQ(after.size(), 2u);
+    EXPECT_NE(after[0].id, after[1].id);
+}
+
+TEST_F(Dictation, CancelledUtteranceNeverDeliversOrStoresLater) {
+    asr->finishGate = &asrGate;
+    make();
+    press();
+    holdAndRelease(900);
+    pipeline->cancel();
+    EXPECT_EQ(pipeline->state().kind, Kind::idle);
+    EXPECT_EQ(asr->cancels, 1);
+
+    asrGate.open();
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(injector->deliveries.empty());
+    EXPECT_TRUE(history().empty());
+    EXPECT_EQ(pipeline->state().kind, Kind::idle);
+
+    asr->finishGate = nullptr;
+    press();
+    holdAndRelease(900);
+    EXPECT_EQ(injector->deliveries.size(), 1u);
+    EXPECT_EQ(history().size(), 1u);
+}
+
+TEST_F(Dictation, RecordingLimitFinishesAndNamesTheLimit) {
+    struct Case {
+        int seconds;
+        const char* text;
+    };
+    for (const Case c : {Case{60, "1 minute"}, Case{180, "3 minutes"}, Case{90, "90 seconds"}}) {
+        SCOPED_TRACE(c.seconds);
+        fresh();
+        config.maximumRecordingSeconds = c.seconds;
+        LogTail log;
+        make();
+        press();
+        clock->advance(qint64(c.seconds) * 1000 - 1);
+        EXPECT_EQ(pipeline->state().kind, Kind::recording);
+        clock->advance(1);
+        settleFlow();
+        EXPECT_TRUE(log.contains(u"[WARN] Maximum "_qs + QString::number(c.seconds) +
+                                 u"s recording reached without a key-up; finishing "
+                                 u"automatically."_qs));
+        ASSERT_EQ(notifier->notes.size(), 1u);
+        EXPECT_EQ(notifier->notes[0],
+                  Note(u"Recording limit reached"_qs,
+                       u"Quovant finished this dictation after "_qs + QString::fromUtf8(c.text) +
+                           u". Choose a longer limit from the menu or continue in a new "
+                           u"dictation."_qs));
+        EXPECT_EQ(injector->deliveries.size(), 1u);
+    }
+}
+
+TEST_F(Dictation, LateKeyUpAfterTheLimitDoesNotAbandonTheDictation) {
+    config.maximumRecordingSeconds = 60;
+    asr->finishGate = &asrGate;
+    make();
+    press();
+    clock->advance(60000);
+    settleFlow();
+    ASSERT_EQ(pipeline->state().kind, Kind::thinking);
+    pipeline->finish(PipelineMode::dictation);
+    EXPECT_EQ(pipeline->state().kind, Kind::thinking);
+    asrGate.open();
+    settleFlow();
+    EXPECT_EQ(injector->deliveries.size(), 1u);
+}
+
+TEST_F(Dictation, NoUsableAudioEndsInAnErrorThatClearsItself) {
+    struct Case {
+        AudioCaptureStatus status;
+        const char* message;
+    };
+    const Case cases[] = {
+        {AudioCaptureStatus::noBuffers, "The microphone stopped sending audio. Quovant reset it; "
+                                        "please try that dictation again."},
+        {AudioCaptureStatus::digitalSilence,
+         "The audio system sent a silent microphone stream. Quovant switched to its reliable "
+         "fallback; please try that dictation again."},
+    };
+    for (const auto& c : cases) {
+        fresh();
+        capture->status = c.status;
+        const QString message = QString::fromUtf8(c.message);
+        LogTail log;
+        make();
+        press();
+        holdAndRelease(800);
+        EXPECT_EQ(pipeline->state(), PipelineState::error(message));
+        EXPECT_EQ(notifier->notes, (std::vector{Note(u"Microphone recovered"_qs, message)}));
+        EXPECT_TRUE(
+            log.contains(u"[ERROR] Recording produced no usable microphone audio. "_qs + message));
+        EXPECT_EQ(asr->finishes, 0);
+        clock->advance(2499);
+        EXPECT_TRUE(pipeline->state().isError());
+        clock->advance(1);
+        EXPECT_EQ(pipeline->state().kind, Kind::idle);
+    }
+}
+
+TEST_F(Dictation, ErrorResetDoesNotOverrideANewUtterance) {
+    capture->status = AudioCaptureStatus::noBuffers;
+    make();
+    press();
+    holdAndRelease(800);
+    ASSERT_TRUE(pipeline->state().isError());
+    capture->status = AudioCaptureStatus::usable;
+    asr->beginGate = &beginGate;
+    ASSERT_TRUE(pipeline->begin(PipelineMode::dictation)); // an error does not refuse
+    clock->advance(3000);
+    EXPECT_TRUE(pipeline->state().isError());
+    beginGate.open();
+    settle([this] { return !pipeline->isStarting(); });
+    EXPECT_EQ(pipeline->state().kind, Kind::recording);
+}
+
+TEST_F(Dictation, FailedStartStaysUntilTheNextPress) {
+    capture->failStart = true;
+    LogTail log;
+    make();
+    press();
+    const QString description = u"No audio input device is available."_qs;
+    EXPECT_EQ(pipeline->state(), PipelineState::error(description));
+    EXPECT_EQ(notifier->notes, (std::vector{Note(u"Quovant"_qs, description)}));
+    EXPECT_TRUE(log.contains(u"[ERROR] Could not start recording: "_qs + description));
+    EXPECT_EQ(asr->cancels, 1);
+    clock->advance(60000);
+    EXPECT_TRUE(pipeline->state().isError());
+
+    capture->failStart = false;
+    press();
+    EXPECT_EQ(pipeline->state().kind, Kind::recording);
+}
+
+TEST_F(Dictation, RecogniserFailureAndSilence) {
+    asr->finishFailure = QuovantError::speechModelUnavailable(u"decoder crashed"_qs);
+    const QString description = asr->finishFailure->description();
+    LogTail log;
+    make();
+    press();
+    holdAndRelease(800);
+    EXPECT_EQ(pipeline->state(), PipelineState::error(description));
+    EXPECT_EQ(notifier->notes, (std::vector{Note(u"Transcription failed"_qs, description)}));
+    EXPECT_TRUE(log.contains(u"[ERROR] Transcription failed: "_qs + description));
+    clock->advance(2500);
+    EXPECT_EQ(pipeline->state().kind, Kind::idle);
+
+    asr->finishFailure.reset();
+    asr->transcript = u" \n "_qs;
+    press();
+    holdAndRelease(800);
+    EXPECT_TRUE(log.contains(u"[INFO] Nothing was said."_qs));
+    EXPECT_EQ(pipeline->state().kind, Kind::idle);
+    EXPECT_TRUE(injector->deliveries.empty());
+    EXPECT_TRUE(history().empty());
+}
+
+TEST_F(Dictation, UndeliverableTextGoesToTheClipboardAndIsStillStored) {
+    struct Case {
+        const char* name;
+        FrontmostApp atKeyDown;
+        FrontmostApp atDelivery;
+        bool injectorFails;
+        bool delivered;
+    };
+    const FrontmostApp editor{u"Editor"_qs, u"org.example.editor"_qs};
+    const Case cases[] = {
+        {"same app", editor, editor, false, true},
+        {"other bundle", editor, {u"Editor"_qs, u"org.example.other"_qs}, false, false},
+        {"bundle gone", editor, {u"Editor"_qs, std::nullopt}, false, false},
+        {"name only, changed",
+         {u"Editor"_qs, std::nullopt},
+         {u"Chat"_qs, std::nullopt},
+         false,
+         false},
+        {"name only, same", {u"Editor"_qs, std::nullopt}, {u"Editor"_qs, u"x"_qs}, false, true},
+        {"nothing known", {}, {u"Chat"_qs, u"org.example.chat"_qs}, false, true},
+        {"injector fails", editor, editor, true, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fresh();
+        injector->failure = c.injectorFails
+                                ? std::optional(QuovantError::injectionFailed(u"no focus"_qs))
+                                : std::nullopt;
+        frontmost->app = c.atKeyDown;
+        const FrontmostApp later = c.atDelivery;
+        injector->onInject = nullptr;
+        LogTail log;
+        make();
+        press();
+        frontmost->app = later;
+        holdAndRelease(800);
+        EXPECT_EQ(pipeline->state().kind, Kind::idle);
+        const QString text = u"Hello there, this is a test."_qs;
+        if (c.delivered) {
+            ASSERT_EQ(injector->deliveries.size(), 1u);
+            EXPECT_TRUE(clipboard->text().isEmpty());
+        } else {
+            EXPECT_TRUE(injector->deliveries.empty());
+            EXPECT_EQ(clipboard->text(), text);
+            EXPECT_EQ(notifier->notes,
+                      (std::vector{Note(u"Couldn't type that"_qs,
+                                        u"The text is on your clipboard — press Ctrl+V to paste "
+                                        u"it."_qs)}));
+            const QString reason = c.injectorFails
+                                       ? u"Could not insert text: no focus"_qs
+                                       : u"The destination app changed while you were speaking."_qs;
+            EXPECT_TRUE(log.contains(u"[ERROR] Injection failed: "_qs + reason));
+        }
+        const auto lines = history();
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_EQ(lines[0].shippedText, text);
+    }
+}
+
+TEST_F(Dictation, RetainedAudioIsNamedInTheHistory) {
+    config.retainAudio = true;
+    capture->retainedBytes = QByteArray("RIFF....WAVE");
+    make();
+    press();
+    holdAndRelease(800);
+    const auto lines = history();
+    ASSERT_EQ(lines.size(), 1u);
+    ASSERT_TRUE(lines[0].audioFile.has_value());
+    EXPECT_EQ(*lines[0].audioFile, lines[0].id + u".wav"_qs);
+    EXPECT_EQ(readFile(dir->filePath(u"audio/"_qs + *lines[0].audioFile)), "RIFF....WAVE");
+
+    capture->retainedBytes.clear(); // nothing written: nothing named
+    press();
+    holdAndRelease(800);
+    const auto more = history();
+    ASSERT_EQ(more.size(), 2u);
+    EXPECT_FALSE(more[1].audioFile.has_value());
+}
+
+TEST_F(Dictation, ContextGatheredAtKeyDown) {
+    config.repositoryContextEnabled = true;
+    config.learnVocabulary = true;
+    RepositoryContext repository;
+    repository.rootPath = dir->filePath(u"repo"_qs);
+    repository.name = u"quovant"_qs;
+    repository.vocabulary = {u"PipelineClock"_qs, u"Kubernetes"_qs};
+    repositoryProvider->cached = repository;
+    repositoryProvider->refreshed = repository;
+    writeFile(dir->filePath(u"vocabulary.txt"_qs), "# mine\nKubernetes\nMarisol\n");
+    config.appRules = {AppRule{u"org.example"_qs, u"Terse."_qs}};
+    make();
+    press();
+    holdAndRelease(800);
+    ASSERT_TRUE(formatter->lastContext);
+    const FormattingContext& context = *formatter->lastContext;
+    EXPECT_EQ(context.styleInstruction, u"Terse."_qs);
+    EXPECT_EQ(context.vocabulary,
+              (QStringList{u"Kubernetes"_qs, u"Marisol"_qs, u"PipelineClock"_qs}));
+    EXPECT_EQ(context.repository, repository);
+    ASSERT_EQ(asr->begun.size(), 1u);
+    EXPECT_TRUE(asr->begun[0].contains(u"Marisol"_qs));
+    EXPECT_TRUE(asr->begun[0].contains(u"PipelineClock"_qs));
+    EXPECT_EQ(repositoryProvider->refreshes, 1);
+
+    press(); // the history of the first dictation is offered to the second
+    holdAndRelease(800);
+    EXPECT_EQ(formatter->lastContext->recentTranscripts,
+              QStringList{u"Hello there, this is a test."_qs});
+}
+
+} // namespace
