@@ -1,3 +1,4 @@
+#include "core/quovant_error.h"
 #include "formatting/transcript_guard.h"
 #include "speech/wav_decoder.h"
 #include "speech/wav_encoder.h"
@@ -9,9 +10,11 @@
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdio>
 #include <deque>
 #include <memory>
@@ -255,6 +258,243 @@ TEST(TranscribeCommand, ReportsEverySentenceOfASpokenSetWithinTheErrorBound) {
                 rawRate, shippedRate);
     EXPECT_LE(rawRate, kMaxRawErrorRate);
     EXPECT_LE(shippedRate, kMaxShippedErrorRate);
+}
+
+// One sentence spoken once per test run, shared by the tests below.
+const QString& spokenSentence() {
+    static QTemporaryDir dir;
+    static const QString path = [] {
+        const QString file = dir.filePath(u"sentence.wav"_s);
+        speak(u"slt"_s, u"please send the report to the team by friday"_s, file);
+        return file;
+    }();
+    return path;
+}
+
+QByteArray wavImage(int channels, int rate, int bits, const std::vector<qint16>& interleaved) {
+    const auto dataSize = quint32(interleaved.size() * 2);
+    QByteArray bytes;
+    auto put32 = [&](quint32 v) { bytes.append(reinterpret_cast<const char*>(&v), 4); };
+    auto put16 = [&](quint16 v) { bytes.append(reinterpret_cast<const char*>(&v), 2); };
+    bytes.append("RIFF");
+    put32(36 + dataSize);
+    bytes.append("WAVEfmt ");
+    put32(16);
+    put16(1);
+    put16(quint16(channels));
+    put32(quint32(rate));
+    put32(quint32(rate * channels * bits / 8));
+    put16(quint16(channels * bits / 8));
+    put16(quint16(bits));
+    bytes.append("data");
+    put32(dataSize);
+    for (const qint16 sample : interleaved) {
+        put16(quint16(sample));
+    }
+    return bytes;
+}
+
+std::vector<qint16> pcm16(const std::vector<float>& samples) {
+    std::vector<qint16> out;
+    for (const float s : samples) {
+        out.push_back(qint16(std::lround(s * 32768.0F)));
+    }
+    return out;
+}
+
+TEST(TranscribeCommand, ArgumentsChooseBetweenTheCommandAndTheUsageLine) {
+    const QString missing = QDir::temp().filePath(u"quovant-no-such-recording.wav"_s);
+    const QString unreadable = u"✗ Could not read "_s + missing + u": No such file or directory"_s;
+    struct Case {
+        QStringList arguments;
+        int exitCode;
+        QStringList lines;
+    };
+    const Case cases[] = {
+        {{}, 0, {}},
+        {{u"transcribe"_s}, 2, {}},
+        {{u"Transcribe"_s, missing}, 2, {}},
+        {{u"--help"_s}, 2, {}},
+        {{u"transcribe"_s, missing}, 1, {unreadable}},
+        {{u"transcribe"_s, missing, u"de-DE"_s, u"ignored"_s}, 1, {unreadable}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.arguments.join(u' ').toStdString());
+        const Outcome outcome = transcribe(c.arguments);
+        EXPECT_EQ(outcome.exitCode, c.exitCode);
+        EXPECT_EQ(outcome.lines, c.lines);
+        EXPECT_EQ(outcome.errors.contains(u"usage: quovant transcribe <wav> [locale]"_s),
+                  c.exitCode != 1);
+    }
+}
+
+TEST(TranscribeCommand, UnreadableRecordingsEndWithOneLineAndStatusOne) {
+    QTemporaryDir dir;
+    const std::vector<qint16> halfSecond(8000, 1000);
+    struct Case {
+        QString name;
+        QByteArray bytes;
+        QString description;
+    };
+    const Case cases[] = {
+        {u"text.wav"_s, "this is not audio at all, just some text in a file\n",
+         u"missing RIFF header"_s},
+        {u"24-bit.wav"_s, wavImage(1, 16000, 24, halfSecond),
+         u"unsupported WAV: 24-bit samples (only 16-bit supported)"_s},
+        {u"header-only.wav"_s, WavEncoder::encode({}, 16000), u"file is too short to be a WAV"_s},
+        {u"zero-rate.wav"_s, wavImage(1, 0, 16, halfSecond),
+         u"unsupported WAV: 0 Hz sample rate"_s},
+        {u"two-hertz.wav"_s, wavImage(1, 2, 16, halfSecond),
+         u"unsupported WAV: 2 Hz sample rate"_s},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name.toStdString());
+        const QString path = dir.filePath(c.name);
+        writeFile(path, c.bytes);
+        Invocation invocation({u"transcribe"_s, path});
+        runAll({&invocation});
+        const Outcome outcome = invocation.outcome();
+        EXPECT_EQ(outcome.exitCode, 1);
+        EXPECT_EQ(outcome.lines,
+                  QStringList{u"✗ Could not read "_s + path + u": "_s + c.description});
+        EXPECT_FALSE(QFile::exists(invocation.home() + u"/history.jsonl"_s));
+    }
+    const Outcome folder = transcribe({u"transcribe"_s, dir.path()});
+    EXPECT_EQ(folder.exitCode, 1);
+    ASSERT_EQ(folder.lines.size(), 1);
+    EXPECT_TRUE(folder.lines[0].startsWith(u"✗ Could not read "_s + dir.path() + u": "_s));
+}
+
+TEST(TranscribeCommand, OtherRatesAndStereoAreBroughtToTheRecognisersRate) {
+    QTemporaryDir dir;
+    const auto mono = WavDecoder::decode(readFile(spokenSentence())).samples;
+
+    // 48 kHz stereo: each sample held for three frames, a quieter copy on the right.
+    std::vector<qint16> stereo;
+    for (const qint16 s : pcm16(mono)) {
+        for (int k = 0; k < 3; ++k) {
+            stereo.push_back(s);
+            stereo.push_back(qint16(s / 2));
+        }
+    }
+    const QString high = dir.filePath(u"48k-stereo.wav"_s);
+    writeFile(high, wavImage(2, 48000, 16, stereo));
+
+    // 8 kHz: a voice recorded at that rate.
+    const QString telephone = dir.filePath(u"8k.wav"_s);
+    speak(u"kal"_s, u"the weather is cold and windy today"_s, telephone);
+    ASSERT_EQ(WavDecoder::decode(readFile(telephone)).sampleRate, 8000);
+
+    Invocation original({u"transcribe"_s, spokenSentence()});
+    Invocation fromHigh({u"transcribe"_s, high});
+    Invocation fromLow({u"transcribe"_s, telephone});
+    runAll({&original, &fromHigh, &fromLow});
+    const Report reference = parseReport(original.outcome(), spokenSentence(), kDefaultVocabulary);
+    const Report highReport = parseReport(fromHigh.outcome(), high, kDefaultVocabulary);
+    const Report lowReport = parseReport(fromLow.outcome(), telephone, kDefaultVocabulary);
+    EXPECT_EQ(reference.raw, u"please send a report to the team by friday"_s);
+    EXPECT_EQ(highReport.raw, reference.raw);
+    EXPECT_LE(wordErrors(TranscriptGuard::words(u"the weather is cold and windy today"_s),
+                         TranscriptGuard::words(lowReport.raw)),
+              1)
+        << lowReport.raw.toStdString();
+}
+
+// An Ollama server of our own shows exactly what reaches the formatter.
+QByteArray ollamaConfig(const LocalHttpServer& server) {
+    return u"{\"formatter\": \"ollama\", \"ollamaModel\": \"tiny:1b\", \"ollamaEndpoint\": \"%1\"}"_s
+        .arg(server.url().toString())
+        .toUtf8();
+}
+
+void scriptOllama(LocalHttpServer& server, const QByteArray& answer) {
+    server.enqueue(LocalHttpServer::Reply::json(200, R"({"models":[{"name":"tiny:1b"}]})"));
+    server.enqueue(LocalHttpServer::Reply::json(200, R"({"response":"ok"})"));
+    server.enqueue(LocalHttpServer::Reply::json(200, answer));
+}
+
+int generationRequests(const LocalHttpServer& server) {
+    int count = 0;
+    for (const auto& request : server.requests()) {
+        count += request.target.endsWith("api/generate") ? 1 : 0;
+    }
+    return count;
+}
+
+TEST(TranscribeCommand, AOneWordRecordingNeverReachesTheFormatter) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(u"hello.wav"_s);
+    speak(u"slt"_s, u"hello"_s, path);
+    LocalHttpServer server;
+    scriptOllama(server, R"({"response":"I'm sorry, I cannot help with that."})");
+    Invocation invocation({u"transcribe"_s, path}, ollamaConfig(server));
+    writeFile(invocation.home() + u"/vocabulary.txt"_s, "# mine\nQuovant\n\nPocketSphinx\n");
+    runAll({&invocation});
+
+    const Report report =
+        parseReport(invocation.outcome(), path, u"  biasing with 2 vocabulary terms"_s);
+    EXPECT_EQ(report.raw, u"hello"_s);
+    EXPECT_EQ(report.formatted, u"Hello."_s);
+    EXPECT_EQ(report.verdict, u"skippedTooShort"_s);
+    EXPECT_EQ(generationRequests(server), 1) << "only the warm-up";
+}
+
+TEST(TranscribeCommand, AGuardRejectionIsReportedWithTheProposalAndStillSucceeds) {
+    LocalHttpServer server;
+    scriptOllama(server, R"({"response":"I'm sorry, I cannot help with that."})");
+    Invocation invocation({u"transcribe"_s, spokenSentence()}, ollamaConfig(server));
+    writeFile(invocation.home() + u"/vocabulary.txt"_s, "# nothing yet\n");
+    runAll({&invocation});
+
+    const Report report = parseReport(invocation.outcome(), spokenSentence(), QString());
+    EXPECT_EQ(report.verdict, u"rejectedRefusal"_s);
+    EXPECT_EQ(report.formatted, u"Please send a report to the team by friday."_s);
+    EXPECT_EQ(report.warning,
+              (QStringList{u"  ⚠︎ guard overruled the model (rejectedRefusal); proposal was:"_s,
+                           u"     \"I'm sorry, I cannot help with that.\""_s}));
+    ASSERT_EQ(generationRequests(server), 2);
+    EXPECT_TRUE(server.requests().last().body.contains("please send a report to the team"));
+}
+
+TEST(TranscribeCommand, TheSettingsAndTheLocaleChooseWhatIsChecked) {
+    quint16 closedPort = 0;
+    {
+        QTcpServer probe;
+        ASSERT_TRUE(probe.listen(QHostAddress::LocalHost));
+        closedPort = probe.serverPort();
+    }
+    const QString nobody = u"http://127.0.0.1:"_s + QString::number(closedPort);
+    const QString header = u"▸ Input: "_s + spokenSentence();
+    struct Case {
+        const char* name;
+        QStringList arguments;
+        QString config;
+        QString failure;
+    };
+    const Case cases[] = {
+        {"a locale the recogniser lacks",
+         {u"transcribe"_s, spokenSentence(), u"de-DE"_s},
+         {},
+         u"✗ ASR preparation failed: "_s +
+             QuovantError::localeUnsupported(u"de-DE"_s).description()},
+        {"a whisper server that is not running",
+         {u"transcribe"_s, spokenSentence()},
+         u"{\"asr\": \"whisperServer\", \"whisperEndpoint\": \"%1\"}"_s.arg(nobody),
+         u"✗ ASR preparation failed: "_s},
+        {"an Ollama server that is not running",
+         {u"transcribe"_s, spokenSentence()},
+         u"{\"formatter\": \"ollama\", \"ollamaEndpoint\": \"%1\"}"_s.arg(nobody),
+         u"✗ Formatter unavailable: unknown"_s},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Outcome outcome = transcribe(c.arguments, c.config.toUtf8());
+        EXPECT_EQ(outcome.exitCode, 1);
+        ASSERT_EQ(outcome.lines.size(), 6);
+        EXPECT_EQ(outcome.lines[0], header);
+        EXPECT_EQ(outcome.lines.mid(2, 3), (QStringList{QString(), kDefaultVocabulary, QString()}));
+        EXPECT_TRUE(outcome.lines[5].startsWith(c.failure)) << outcome.lines[5].toStdString();
+    }
 }
 
 } // namespace
