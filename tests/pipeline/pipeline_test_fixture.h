@@ -101,9 +101,9 @@ protected:
     }
 
     void settleFlow() {
-        settle([this] {
+        EXPECT_TRUE(settle([this] {
             return pipeline->state().kind != PipelineState::Kind::thinking || waitingOnGate();
-        });
+        }));
     }
 
     bool waitingOnGate() const {
