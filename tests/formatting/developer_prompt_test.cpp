@@ -132,7 +132,7 @@ TEST(DeveloperPromptDocument, ParsesOnlyTheFiveHeadingsInOrder) {
     // clang-format off
     const std::vector<ParseCase> cases = {
         {"rendered document", text, full},
-        {"preamble", u"Here is the spec:\n"_s + text, std::nullopt},
+        {"preamble", u"Here is the plan:\n"_s + text, std::nullopt},
         {"text on the first heading line", u"Goal: fix it\n"_s + empty, std::nullopt},
         {"goal twice", text + u"\nGoal:\nagain"_s, std::nullopt},
         {"lower-case heading", u"goal:"_s + text.mid(5), std::nullopt},
