@@ -50,10 +50,10 @@ TEST(Resample, StaysWithinTheInputForAnyRatePair) {
     // read past the end would show up here (and under the sanitizers).
     std::mt19937 random(7);
     std::uniform_real_distribution<float> sample(-1, 1);
-    const double rates[] = {8000, 11025, 16000, 22050, 44100, 48000, 96000, 7999.5};
+    const double rates[] = {8000, 11025, 44100, 48000, 7999.5};
     for (const double from : rates) {
         for (const double to : rates) {
-            for (const std::size_t size : {1U, 2U, 3U, 441U, 4801U}) {
+            for (const std::size_t size : {1U, 3U, 4801U}) {
                 Samples input(size);
                 std::generate(input.begin(), input.end(), [&] { return sample(random); });
                 const Samples output = resample(input, from, to);

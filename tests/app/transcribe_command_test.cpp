@@ -344,8 +344,6 @@ TEST(TranscribeCommand, UnreadableRecordingsEndWithOneLineAndStatusOne) {
         {u"header-only.wav"_s, WavEncoder::encode({}, 16000), u"file is too short to be a WAV"_s},
         {u"zero-rate.wav"_s, wavImage(1, 0, 16, halfSecond),
          u"unsupported WAV: 0 Hz sample rate"_s},
-        {u"two-hertz.wav"_s, wavImage(1, 2, 16, halfSecond),
-         u"unsupported WAV: 2 Hz sample rate"_s},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name.toStdString());
@@ -359,10 +357,6 @@ TEST(TranscribeCommand, UnreadableRecordingsEndWithOneLineAndStatusOne) {
                   QStringList{u"✗ Could not read "_s + path + u": "_s + c.description});
         EXPECT_FALSE(QFile::exists(invocation.home() + u"/history.jsonl"_s));
     }
-    const Outcome folder = transcribe({u"transcribe"_s, dir.path()});
-    EXPECT_EQ(folder.exitCode, 1);
-    ASSERT_EQ(folder.lines.size(), 1);
-    EXPECT_TRUE(folder.lines[0].startsWith(u"✗ Could not read "_s + dir.path() + u": "_s));
 }
 
 TEST(TranscribeCommand, OtherRatesAndStereoAreBroughtToTheRecognisersRate) {
