@@ -96,7 +96,27 @@ QString leftGraphemes(QStringView text, qsizetype count) {
     return text.left(cut).toString();
 }
 
+namespace {
+
+// Plain ASCII folds to its lower case; most words and identifiers need no ICU at all.
+std::optional<QString> asciiLower(QStringView text) {
+    QString result(text.size(), Qt::Uninitialized);
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char16_t c = text[i].unicode();
+        if (c >= 0x80) {
+            return std::nullopt;
+        }
+        result[i] = QChar(c >= u'A' && c <= u'Z' ? char16_t(c + 32) : c);
+    }
+    return result;
+}
+
+} // namespace
+
 QString foldCaseAndDiacritics(QStringView text) {
+    if (auto ascii = asciiLower(text)) {
+        return *ascii;
+    }
     UErrorCode status = U_ZERO_ERROR;
     const icu::Normalizer2* nfd = icu::Normalizer2::getNFDInstance(status);
     const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status);
@@ -118,6 +138,9 @@ QString foldCaseAndDiacritics(QStringView text) {
 }
 
 QString toLower(QStringView text) {
+    if (auto ascii = asciiLower(text)) {
+        return *ascii;
+    }
     icu::UnicodeString s = copyIcu(text);
     s.toLower(icu::Locale::getRoot());
     return fromIcu(s);
@@ -129,19 +152,30 @@ QString toUpper(QStringView text) {
     return fromIcu(s);
 }
 
-bool isLetter(char32_t c) { return u_isalpha(static_cast<UChar32>(c)); }
-bool isDigit(char32_t c) { return u_isdigit(static_cast<UChar32>(c)); }
-bool isAlphanumeric(char32_t c) { return isLetter(c) || isDigit(c); }
-bool isUppercase(char32_t c) { return u_isupper(static_cast<UChar32>(c)); }
-bool isLowercase(char32_t c) { return u_islower(static_cast<UChar32>(c)); }
-bool isWhitespace(char32_t c) { return u_isUWhiteSpace(static_cast<UChar32>(c)); }
+bool isLetter(char32_t c) {
+    return u_isalpha(static_cast<UChar32>(c));
+}
+bool isDigit(char32_t c) {
+    return u_isdigit(static_cast<UChar32>(c));
+}
+bool isAlphanumeric(char32_t c) {
+    return isLetter(c) || isDigit(c);
+}
+bool isUppercase(char32_t c) {
+    return u_isupper(static_cast<UChar32>(c));
+}
+bool isLowercase(char32_t c) {
+    return u_islower(static_cast<UChar32>(c));
+}
+bool isWhitespace(char32_t c) {
+    return u_isUWhiteSpace(static_cast<UChar32>(c));
+}
 
 Regex::Regex(const QString& pattern, bool caseInsensitive) {
     UErrorCode status = U_ZERO_ERROR;
     UParseError parseError{};
-    m_pattern.reset(icu::RegexPattern::compile(aliasIcu(pattern),
-                                               caseInsensitive ? UREGEX_CASE_INSENSITIVE : 0,
-                                               parseError, status));
+    m_pattern.reset(icu::RegexPattern::compile(
+        aliasIcu(pattern), caseInsensitive ? UREGEX_CASE_INSENSITIVE : 0, parseError, status));
     if (U_FAILURE(status) || !m_pattern) {
         std::fprintf(stderr, "Invalid regular expression at offset %d (%s): %s\n",
                      parseError.offset, u_errorName(status), pattern.toUtf8().constData());

@@ -13,19 +13,6 @@ namespace {
 
 using unicode::Regex;
 
-// Case and diacritic folding; plain ASCII (most anchors) folds to its lower case without ICU.
-QString folded(QStringView text) {
-    QString result(text.size(), Qt::Uninitialized);
-    for (qsizetype i = 0; i < text.size(); ++i) {
-        const char16_t c = text[i].unicode();
-        if (c >= 0x80) {
-            return unicode::foldCaseAndDiacritics(text);
-        }
-        result[i] = QChar(c >= u'A' && c <= u'Z' ? char16_t(c + 32) : c);
-    }
-    return result;
-}
-
 struct Pattern {
     const Regex* regex;
     bool (*mayStart)(const QString&, qsizetype);
@@ -90,20 +77,20 @@ QSet<QString> DeveloperPromptAnchors::extract(const QString& text, const QString
             const QString& matched = match.groups.front();
             const QStringView anchor = trimmedPunctuation(matched);
             if (!anchor.isEmpty()) {
-                anchors.insert(folded(anchor));
+                anchors.insert(unicode::foldCaseAndDiacritics(anchor));
             }
         }
     }
     if (vocabulary.isEmpty()) {
         return anchors;
     }
-    const QString foldedText = folded(text);
+    const QString foldedText = unicode::foldCaseAndDiacritics(text);
     for (const QString& term : vocabulary) {
         const QString trimmed = unicode::trimmedWhitespace(term);
         if (trimmed.isEmpty()) {
             continue;
         }
-        const QString foldedTerm = folded(trimmed);
+        const QString foldedTerm = unicode::foldCaseAndDiacritics(trimmed);
         if (unicode::containsGraphemes(foldedText, foldedTerm)) {
             anchors.insert(foldedTerm);
         }

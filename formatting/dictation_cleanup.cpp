@@ -29,18 +29,8 @@ bool endsSentence(const Token& t) {
     return isTerminal(t) || isBreak(t);
 }
 
-bool isAscii(const QString& text) {
-    for (const QChar c : text) {
-        if (c.unicode() >= 0x80) {
-            return false;
-        }
-    }
-    return true;
-}
-
 Token word(const QString& text) {
-    // Most recogniser output is ASCII, where Qt's lower-casing is exact and far cheaper.
-    QString key = isAscii(text) ? text.toLower() : unicode::toLower(text);
+    QString key = unicode::toLower(text);
     key.replace(QChar(0x2019), u'\'');
     return {Kind::word, text, key};
 }
@@ -407,9 +397,7 @@ void applyKnownSpellings(std::vector<Token>& tokens, const QStringList& vocabula
     // Fold each word once, not once per term.
     QStringList folded;
     for (const Token& t : tokens) {
-        folded.append(t.kind != Kind::word ? QString()
-                      : isAscii(t.text)    ? t.key
-                                           : unicode::foldCaseAndDiacritics(t.text));
+        folded.append(t.kind == Kind::word ? unicode::foldCaseAndDiacritics(t.text) : QString());
     }
     const qsizetype n = static_cast<qsizetype>(tokens.size());
     for (const Term& term : terms) {

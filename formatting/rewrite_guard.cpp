@@ -46,19 +46,6 @@ const std::array<QString, 11>& modelResponseMarkers() {
     return kMarkers;
 }
 
-// Case and diacritic folding; plain ASCII (most anchors) folds to its lower case without ICU.
-QString folded(QStringView text) {
-    QString result(text.size(), Qt::Uninitialized);
-    for (qsizetype i = 0; i < text.size(); ++i) {
-        const char16_t c = text[i].unicode();
-        if (c >= 0x80) {
-            return unicode::foldCaseAndDiacritics(text);
-        }
-        result[i] = QChar(c >= u'A' && c <= u'Z' ? char16_t(c + 32) : c);
-    }
-    return result;
-}
-
 struct Pattern {
     const Regex* regex;
     bool (*mayStart)(const QString&, qsizetype);
@@ -193,10 +180,11 @@ QSet<QString> RewriteGuard::protectedTokens(const QString& text, const QStringLi
         tokens.insert(word);
     }
     if (!vocabulary.isEmpty()) {
-        const QString foldedText = folded(text);
+        const QString foldedText = unicode::foldCaseAndDiacritics(text);
         for (const QString& term : vocabulary) {
             const QString trimmed = unicode::trimmedWhitespace(term);
-            if (!trimmed.isEmpty() && unicode::containsGraphemes(foldedText, folded(trimmed))) {
+            if (!trimmed.isEmpty() &&
+                unicode::containsGraphemes(foldedText, unicode::foldCaseAndDiacritics(trimmed))) {
                 tokens.insert(trimmed);
             }
         }
@@ -237,10 +225,10 @@ RewriteGuard::Decision RewriteGuard::evaluate(const QString& original, const QSt
 
     QSet<QString> kept;
     for (const QString& token : protectedTokens(out, vocabulary)) {
-        kept.insert(folded(token));
+        kept.insert(unicode::foldCaseAndDiacritics(token));
     }
     for (const QString& token : protectedTokens(orig, vocabulary)) {
-        if (!kept.contains(folded(token))) {
+        if (!kept.contains(unicode::foldCaseAndDiacritics(token))) {
             return reject(Verdict::rejectedProtectedContent);
         }
     }
