@@ -62,6 +62,12 @@ LocalHttpServer::LocalHttpServer(quint16 port) {
 }
 
 LocalHttpServer::~LocalHttpServer() {
+    // Open sockets are destroyed after this object's members; their handlers must not run then.
+    for (QObject* owner : {static_cast<QObject*>(this), static_cast<QObject*>(&m_server)}) {
+        for (QTcpSocket* socket : owner->findChildren<QTcpSocket*>()) {
+            QObject::disconnect(socket, nullptr, this, nullptr);
+        }
+    }
     m_server.close();
 }
 
