@@ -25,6 +25,8 @@ using quovant::testing::LocalHttpServer;
 using quovant::testing::readFile;
 using quovant::testing::writeFile;
 
+using quovant::testing::wordErrors;
+
 namespace {
 
 struct Outcome {
@@ -92,10 +94,7 @@ Outcome transcribe(QStringList arguments, const QByteArray& config = {}) {
 }
 
 void speak(const QString& voice, const QString& text, const QString& path) {
-    QProcess flite;
-    flite.start(u"flite"_s, {u"-voice"_s, voice, u"-t"_s, text, u"-o"_s, path});
-    ASSERT_TRUE(flite.waitForFinished(60000)) << "flite did not run; is it installed?";
-    ASSERT_EQ(flite.exitCode(), 0);
+    ASSERT_TRUE(quovant::testing::speakWithFlite(voice, text, path)) << "flite did not run";
 }
 
 const QStringList kVerdicts = {
@@ -168,23 +167,6 @@ Report parseReport(const Outcome& outcome, const QString& path, const QString& v
 }
 
 const QString kDefaultVocabulary = u"  biasing with 5 vocabulary terms"_s;
-
-int wordErrors(const QStringList& reference, const QStringList& hypothesis) {
-    std::vector<int> row(hypothesis.size() + 1);
-    for (qsizetype j = 0; j <= hypothesis.size(); ++j)
-        row[j] = int(j);
-    for (qsizetype i = 1; i <= reference.size(); ++i) {
-        int diagonal = row[0];
-        row[0] = int(i);
-        for (qsizetype j = 1; j <= hypothesis.size(); ++j) {
-            const int above = row[j];
-            row[j] = std::min(
-                {row[j] + 1, row[j - 1] + 1, diagonal + (reference[i - 1] != hypothesis[j - 1])});
-            diagonal = above;
-        }
-    }
-    return row[hypothesis.size()];
-}
 
 struct Spoken {
     QString voice;

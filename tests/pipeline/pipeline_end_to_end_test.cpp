@@ -38,11 +38,9 @@ public:
 TEST(PipelineEndToEnd, SpokenDictationArrivesAndIsRememberedOnDisk) {
     QTemporaryDir dir;
     const QString wav = dir.filePath(u"spoken.wav"_qs);
-    QProcess flite;
-    flite.start(u"flite"_qs,
-                {u"-voice"_qs, u"slt"_qs, u"-t"_qs,
-                 u"please send the quarterly report to the finance team"_qs, u"-o"_qs, wav});
-    ASSERT_TRUE(flite.waitForFinished(30000)) << "flite did not run";
+    ASSERT_TRUE(quovant::testing::speakWithFlite(
+        u"slt"_qs, u"please send the quarterly report to the finance team"_qs, wav))
+        << "flite did not run";
     const auto decoded = WavDecoder::decode(readFile(wav));
     ASSERT_FALSE(decoded.samples.empty());
 

@@ -76,9 +76,8 @@ private:
         if (found != m_cache.end())
             return found->second;
         const QString path = m_dir.filePath(QString::number(m_cache.size()) + u".wav"_s);
-        QProcess flite;
-        flite.start(u"flite"_s, {u"-voice"_s, spoken.voice, u"-t"_s, spoken.text, u"-o"_s, path});
-        EXPECT_TRUE(flite.waitForFinished(30000)) << "flite did not run; is it installed?";
+        EXPECT_TRUE(quovant::testing::speakWithFlite(spoken.voice, spoken.text, path))
+            << "flite did not run; is it installed?";
         const auto decoded = WavDecoder::decode(quovant::testing::readFile(path));
         EXPECT_EQ(decoded.sampleRate, 16000);
         return m_cache.emplace(key, decoded.samples).first->second;
@@ -110,21 +109,7 @@ QStringList words(const QString& text) {
 }
 
 int wordErrors(const QString& reference, const QString& hypothesis) {
-    const QStringList a = words(reference);
-    const QStringList b = words(hypothesis.toLower());
-    std::vector<int> row(b.size() + 1);
-    for (qsizetype j = 0; j <= b.size(); ++j)
-        row[j] = int(j);
-    for (qsizetype i = 1; i <= a.size(); ++i) {
-        int diagonal = row[0];
-        row[0] = int(i);
-        for (qsizetype j = 1; j <= b.size(); ++j) {
-            const int above = row[j];
-            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])});
-            diagonal = above;
-        }
-    }
-    return row[b.size()];
+    return quovant::testing::wordErrors(words(reference), words(hypothesis.toLower()));
 }
 
 double errorRate(PocketSphinxEngine& engine, const std::vector<Spoken>& set,

@@ -1,7 +1,11 @@
 #include "support/test_support.h"
 
 #include <QFile>
+#include <QProcess>
+
+#include <algorithm>
 #include <sys/stat.h>
+#include <vector>
 
 namespace quovant::testing {
 
@@ -38,6 +42,32 @@ int permissions(const QString& path) {
         return -1;
     }
     return static_cast<int>(info.st_mode & 07777);
+}
+
+bool speakWithFlite(const QString& voice, const QString& text, const QString& wavPath) {
+    QProcess flite;
+    flite.start(QStringLiteral("flite"), {QStringLiteral("-voice"), voice, QStringLiteral("-t"),
+                                          text, QStringLiteral("-o"), wavPath});
+    return flite.waitForFinished(60000) && flite.exitStatus() == QProcess::NormalExit &&
+           flite.exitCode() == 0;
+}
+
+int wordErrors(const QStringList& reference, const QStringList& hypothesis) {
+    std::vector<int> row(hypothesis.size() + 1);
+    for (qsizetype j = 0; j <= hypothesis.size(); ++j) {
+        row[j] = int(j);
+    }
+    for (qsizetype i = 1; i <= reference.size(); ++i) {
+        int diagonal = row[0];
+        row[0] = int(i);
+        for (qsizetype j = 1; j <= hypothesis.size(); ++j) {
+            const int above = row[j];
+            row[j] = std::min(
+                {row[j] + 1, row[j - 1] + 1, diagonal + (reference[i - 1] != hypothesis[j - 1])});
+            diagonal = above;
+        }
+    }
+    return row[hypothesis.size()];
 }
 
 } // namespace quovant::testing

@@ -4,9 +4,9 @@
 #include <QCoroTask>
 #include <QEventLoop>
 
-#include <exception>
-#include <QTemporaryDir>
 #include <QString>
+#include <QTemporaryDir>
+#include <exception>
 
 #include <optional>
 
@@ -61,5 +61,10 @@ QByteArray readFile(const QString& path);
 void writeFile(const QString& path, const QByteArray& bytes);
 // POSIX permission bits of a path (e.g. 0600), or -1 when it cannot be read.
 int permissions(const QString& path);
+
+// Speaks `text` with a flite voice into a WAV file; false when flite did not run or failed.
+bool speakWithFlite(const QString& voice, const QString& text, const QString& wavPath);
+// Word-level edit distance: substitutions, insertions and deletions turning one into the other.
+int wordErrors(const QStringList& reference, const QStringList& hypothesis);
 
 } // namespace quovant::testing
