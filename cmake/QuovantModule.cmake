@@ -27,9 +27,10 @@ function(quovant_module name)
     target_link_libraries(${name} PUBLIC ${ARG_PUBLIC} PRIVATE ${ARG_PRIVATE})
 endfunction()
 
-# quovant_test(<module> LIBS deps...): one GoogleTest executable per tests/<module> folder.
+# quovant_test(<module> [GUI] LIBS deps...): one GoogleTest executable per tests/<module> folder.
+# GUI suites get a widgets application in their main (desktop tests); the others a core one.
 function(quovant_test module)
-    cmake_parse_arguments(ARG "" "" "LIBS" ${ARGN})
+    cmake_parse_arguments(ARG "GUI" "" "LIBS" ${ARGN})
     file(GLOB_RECURSE sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${module}/*.cpp
          ${CMAKE_CURRENT_SOURCE_DIR}/${module}/*.h)
     if(NOT sources)
@@ -39,7 +40,13 @@ function(quovant_test module)
     add_executable(${exe} ${sources})
     quovant_target_defaults(${exe})
     target_include_directories(${exe} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
-    target_link_libraries(${exe} PRIVATE ${ARG_LIBS} quovant_test_support GTest::gtest GTest::gmock)
+    if(ARG_GUI)
+        set(test_main quovant_gui_test_main)
+    else()
+        set(test_main quovant_test_main)
+    endif()
+    target_link_libraries(${exe} PRIVATE ${ARG_LIBS} ${test_main} quovant_test_support
+                                         GTest::gtest GTest::gmock)
     add_test(NAME ${module} COMMAND ${exe} --gtest_brief=1)
     set_tests_properties(${module} PROPERTIES TIMEOUT 900
         ENVIRONMENT "QT_QPA_PLATFORM=offscreen;QUOVANT_SOURCE_DIR=${PROJECT_SOURCE_DIR}")

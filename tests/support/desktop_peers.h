@@ -1,0 +1,66 @@
+#pragma once
+
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+#include <optional>
+
+namespace quovant::testing {
+
+// A helper program that a desktop test needs for its lifetime (a display server, a bus, a sound
+// server). It is killed when the object goes, and also when the test process dies, so nothing
+// is ever left running.
+class PeerProcess {
+public:
+    PeerProcess(const QString& program, const QStringList& arguments,
+                const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment());
+    ~PeerProcess();
+    PeerProcess(const PeerProcess&) = delete;
+    PeerProcess& operator=(const PeerProcess&) = delete;
+
+    bool started() const { return m_started; }
+    // The first line the program prints on standard output, waited for up to `timeoutMs`.
+    std::optional<QString> readFirstLine(int timeoutMs);
+    qint64 processId() const { return m_process.processId(); }
+    QString errorOutput();
+    void stop();
+
+private:
+    QProcess m_process;
+    bool m_started = false;
+};
+
+// Xvfb on a display number it picks itself (XInput 2 and XTest are built in), 1280×800×24.
+// While it lives, DISPLAY names it in this process's environment; the previous value comes back.
+class XvfbServer {
+public:
+    XvfbServer();
+    ~XvfbServer();
+    bool running() const { return !m_display.isEmpty(); }
+    QString display() const { return m_display; }
+
+private:
+    std::unique_ptr<PeerProcess> m_process;
+    QString m_display;
+    std::optional<QByteArray> m_previousDisplay;
+};
+
+// A private session bus. While it lives, DBUS_SESSION_BUS_ADDRESS names it in this process's
+// environment; the previous value comes back.
+class SessionBus {
+public:
+    SessionBus();
+    ~SessionBus();
+    bool running() const { return !m_address.isEmpty(); }
+    QString address() const { return m_address; }
+
+private:
+    std::unique_ptr<PeerProcess> m_process;
+    QString m_address;
+    std::optional<QByteArray> m_previousAddress;
+};
+
+} // namespace quovant::testing
