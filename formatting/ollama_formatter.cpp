@@ -6,7 +6,7 @@
 #include "formatting/formatter_prompt.h"
 #include "formatting/formatting_context.h"
 #include "formatting/rewrite_prompt.h"
-#include "settings/local_service_endpoint.h"
+#include "loopback/local_service_endpoint.h"
 #include "settings/log.h"
 
 #include <QJsonArray>

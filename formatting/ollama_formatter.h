@@ -1,7 +1,7 @@
 #pragma once
 
 #include "core/ports/text_formatter.h"
-#include "settings/local_http_client.h"
+#include "loopback/local_http_client.h"
 
 #include <QByteArray>
 #include <QUrl>

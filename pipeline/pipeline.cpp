@@ -1,4 +1,5 @@
 #include "pipeline/pipeline.h"
+#include "pipeline/pipeline_internals.h"
 
 #include "core/quovant_error.h"
 #include "core/unicode_text.h"
@@ -33,49 +34,7 @@ using namespace Qt::StringLiterals;
 
 namespace quovant {
 
-// The recogniser the capture thread hands its chunks to. Swapped under the lock on reload.
-struct Pipeline::AsrSlot {
-    std::mutex lock;
-    std::shared_ptr<AsrEngine> engine;
-
-    void set(std::shared_ptr<AsrEngine> next) {
-        std::lock_guard guard(lock);
-        engine = std::move(next);
-    }
-    std::shared_ptr<AsrEngine> get() {
-        std::lock_guard guard(lock);
-        return engine;
-    }
-};
-
-// A repository refresh started at key-down, awaited (at most once per flow) only where it helps.
-struct Pipeline::RepositoryRefresh {
-    bool done = false;
-    std::optional<RepositoryContext> value;
-    std::vector<std::coroutine_handle<>> waiters;
-
-    void resolve(std::optional<RepositoryContext> result) {
-        if (done) {
-            return;
-        }
-        done = true;
-        value = std::move(result);
-        for (auto waiter : std::exchange(waiters, {})) {
-            waiter.resume();
-        }
-    }
-
-    struct Awaiter {
-        std::shared_ptr<RepositoryRefresh> refresh;
-        bool await_ready() const noexcept { return refresh->done; }
-        void await_suspend(std::coroutine_handle<> caller) { refresh->waiters.push_back(caller); }
-        std::optional<RepositoryContext> await_resume() { return refresh->value; }
-    };
-};
-
-namespace {
-
-QString describe(const std::exception_ptr& failure) {
+QString describeFailure(const std::exception_ptr& failure) {
     try {
         std::rethrow_exception(failure);
     } catch (const QuovantError& error) {
@@ -86,6 +45,8 @@ QString describe(const std::exception_ptr& failure) {
         return u"Unknown error"_s;
     }
 }
+
+namespace {
 
 // Runs on the event loop after the current call has returned, like a freshly started task.
 void post(std::function<void()> work) {
@@ -232,7 +193,7 @@ QCoro::Task<void> Pipeline::prepare() {
         Log::error(u"ASR preparation timed out after 30s. It will retry on first dictation."_s);
         setState(PipelineState::error(u"Speech model preparation timed out."_s));
     } else if (!outcome->succeeded()) {
-        const QString description = describe(outcome->error());
+        const QString description = describeFailure(outcome->error());
         Log::error(u"ASR unavailable: "_s + description);
         setState(PipelineState::error(description));
     }
@@ -401,7 +362,7 @@ bool Pipeline::beginEditing() {
     } catch (...) {
         m_pendingSelection.reset();
         refuse(PipelineMode::editSelection);
-        notify(u"Edit in Place"_s, describe(std::current_exception()));
+        notify(u"Edit in Place"_s, describeFailure(std::current_exception()));
         return false;
     }
     return begin(PipelineMode::editSelection);
@@ -473,7 +434,7 @@ QCoro::Task<void> Pipeline::startUp(Generation generation, PipelineMode mode, do
         }
     }
     if (failure) {
-        const QString description = describe(failure);
+        const QString description = describeFailure(failure);
         m_isStarting = false;
         m_pendingSelection.reset();
         Log::error(u"Could not start recording: "_s + description);
@@ -631,7 +592,7 @@ QCoro::Task<void> Pipeline::runInference(Generation generation, Timings timings)
     }
     timings.asrMS = nowMS() - started;
     if (failure) {
-        const QString description = describe(failure);
+        const QString description = describeFailure(failure);
         Log::error(u"Transcription failed: "_s + description);
         setState(PipelineState::error(description));
         notify(u"Transcription failed"_s, description);
@@ -686,358 +647,6 @@ void Pipeline::requireOriginalDestination() const {
     }
     if (!matches) {
         throw QuovantError(QuovantError::Kind::destinationChanged);
-    }
-}
-
-QCoro::Task<void> Pipeline::runDictation(Generation generation, QString raw, Timings timings) {
-    const std::weak_ptr<bool> alive = m_alive;
-    const qint64 formatStart = nowMS();
-    const TranscriptGuard guard = transcriptGuard();
-    QString text;
-    TranscriptGuard::Verdict verdict = TranscriptGuard::Verdict::accepted;
-    if (!formatterIsUsable()) {
-        text = TranscriptGuard::lightlyPunctuate(raw);
-        verdict = TranscriptGuard::Verdict::formatterDisabled;
-    } else if (TranscriptGuard::words(raw).size() < m_config.guardMinWordsForLLM) {
-        text = TranscriptGuard::lightlyPunctuate(raw);
-        verdict = TranscriptGuard::Verdict::skippedTooShort;
-    } else {
-        const qint64 budget = formatterBudget(raw, 15000);
-        auto formatter = m_formatter;
-        auto context = m_pendingContext;
-        auto format = [formatter, raw, context]() -> QCoro::Task<QString> {
-            co_return co_await formatter->format(raw, context);
-        };
-        auto outcome = co_await withDeadline(m_clock, budget, std::move(format));
-        if (!isCurrent(alive, generation)) {
-            co_return;
-        }
-        if (!outcome) {
-            Log::warn(u"Formatter exceeded its "_s + QString::number(budget) + u" ms budget."_s);
-            text = TranscriptGuard::lightlyPunctuate(raw);
-            verdict = TranscriptGuard::Verdict::formatterFailed;
-        } else if (!outcome->succeeded()) {
-            Log::warn(u"Formatter failed: "_s + describe(outcome->error()));
-            text = TranscriptGuard::lightlyPunctuate(raw);
-            verdict = TranscriptGuard::Verdict::formatterFailed;
-        } else {
-            const auto decision = guard.evaluate(raw, outcome->value());
-            text = decision.text;
-            verdict = decision.verdict;
-            if (verdict != TranscriptGuard::Verdict::accepted &&
-                verdict != TranscriptGuard::Verdict::skippedTooShort &&
-                verdict != TranscriptGuard::Verdict::formatterDisabled) {
-                Log::warn(u"Guard overruled the formatter ("_s +
-                          TranscriptGuard::rawValue(verdict) + u")."_s);
-            }
-        }
-    }
-    timings.formatMS = nowMS() - formatStart;
-
-    // Values of this utterance, kept before anything below can hand control to the shell.
-    const QString utteranceID = m_utteranceID;
-    const FrontmostApp app = m_pendingApp;
-    const qint64 deliveryStart = nowMS();
-    try {
-        requireOriginalDestination();
-        if (!m_platform.injector) {
-            throw QuovantError::injectionFailed(u"no text injector is available"_s);
-        }
-        m_platform.injector->inject(text);
-    } catch (...) {
-        Log::error(u"Injection failed: "_s + describe(std::current_exception()));
-        putOnClipboard(text);
-        notify(u"Couldn't type that"_s,
-               u"The text is on your clipboard — press Ctrl+V to paste it."_s);
-    }
-    timings.injectMS = nowMS() - deliveryStart;
-    setState(PipelineState::idle());
-
-    const qint64 responseMS =
-        timings.asrMS + timings.contextMS + timings.formatMS + timings.injectMS;
-    m_latency.record(responseMS);
-    if (m_config.learnVocabulary && !text.isEmpty()) {
-        m_learner->ingest(text);
-    }
-    const std::optional<QString> audioFile =
-        retainCurrentAudio(utteranceID, PipelineMode::dictation);
-    if (m_config.retainHistory) {
-        storeUtterance(utteranceID, app, raw, text, TranscriptGuard::rawValue(verdict), timings,
-                       responseMS, audioFile);
-    }
-}
-
-std::optional<QString> Pipeline::retainCurrentAudio(const QString& utteranceID, PipelineMode mode) {
-    if (!m_config.retainAudio || mode == PipelineMode::editSelection || !m_platform.capture) {
-        return std::nullopt;
-    }
-    const QString path = m_store->audioURL(utteranceID);
-    m_platform.capture->writeRetainedAudio(path);
-    if (!QFileInfo::exists(path)) {
-        return std::nullopt;
-    }
-    m_store->didWriteAudio(path);
-    return QFileInfo(path).fileName();
-}
-
-void Pipeline::storeUtterance(const QString& utteranceID, const FrontmostApp& app,
-                              const QString& raw, const QString& shipped, const QString& verdict,
-                              const Timings& timings, qint64 responseMS,
-                              const std::optional<QString>& audioFile) {
-    Utterance utterance;
-    utterance.id = utteranceID;
-    utterance.timestamp = QDateTime::currentDateTimeUtc();
-    utterance.appBundleID = app.bundleID;
-    utterance.appName = app.name;
-    utterance.rawTranscript = raw;
-    utterance.formattedText = shipped;
-    utterance.shippedText = shipped;
-    utterance.guardVerdict = verdict;
-    utterance.engine = m_asr ? m_asr->name() : QString();
-    utterance.formatter = m_formatter ? m_formatter->name() : QString();
-    utterance.asrMS = timings.asrMS;
-    utterance.formatMS = timings.formatMS;
-    utterance.responseMS = responseMS;
-    utterance.audioFile = audioFile;
-    m_store->append(utterance);
-    if (onUtterance) {
-        onUtterance(utterance);
-    }
-}
-
-// MARK: - Edit in Place
-
-QCoro::Task<void> Pipeline::runEditCommand(Generation generation, QString raw, Timings timings) {
-    const std::weak_ptr<bool> alive = m_alive;
-    const std::optional<RewriteCommand> command = RewriteCommands::parse(raw);
-    if (!command) {
-        Log::info(u"Edit command was not recognized; selection left untouched."_s);
-        notify(u"Edit command not recognized"_s,
-               u"Say one command: "_s + RewriteCommands::recognitionHints().join(u", "_s) + u"."_s);
-        m_pendingSelection.reset();
-        setState(PipelineState::idle());
-        co_return;
-    }
-    if (!m_pendingSelection || !m_platform.selectionEditor) {
-        notify(u"Edit in Place"_s,
-               u"The original selection is no longer available. Nothing was replaced."_s);
-        m_pendingSelection.reset();
-        setState(PipelineState::idle());
-        co_return;
-    }
-    const SelectedTextSnapshot snapshot = *m_pendingSelection;
-    const qint64 started = nowMS();
-    auto formatter = m_formatter;
-    auto context = m_pendingContext;
-    const RewriteCommand chosen = *command;
-    auto rewrite = [formatter, text = snapshot.text, chosen, context]() -> QCoro::Task<QString> {
-        co_return co_await formatter->rewrite(text, chosen, context);
-    };
-    auto outcome = co_await withDeadline(m_clock, std::max(m_config.formatterTimeoutMS, 1),
-                                         std::move(rewrite));
-    if (!isCurrent(alive, generation)) {
-        co_return;
-    }
-    timings.formatMS = nowMS() - started;
-    m_pendingSelection.reset();
-    if (!outcome) {
-        Log::warn(u"Selected-text rewrite exceeded its "_s +
-                  QString::number(m_config.formatterTimeoutMS) + u" ms budget."_s);
-        notify(u"Rewrite timed out"_s, u"The original text was left unchanged."_s);
-        setState(PipelineState::idle());
-        co_return;
-    }
-    if (!outcome->succeeded()) {
-        Log::warn(u"Selected-text rewrite failed: "_s + describe(outcome->error()));
-        notify(u"Rewrite failed"_s, u"The original text was left unchanged."_s);
-        setState(PipelineState::idle());
-        co_return;
-    }
-    const RewriteGuard::Decision decision = RewriteGuard::evaluate(
-        snapshot.text, outcome->value(), chosen, m_pendingContext.vocabulary);
-    if (decision.verdict != RewriteGuard::Verdict::accepted) {
-        Log::warn(u"Rewrite guard kept the original selection ("_s +
-                  RewriteGuard::rawValue(decision.verdict) + u")."_s);
-        notify(u"Unsafe rewrite blocked"_s,
-               u"Quovant kept the original text because the rewrite changed protected content or "
-               u"meaning."_s);
-        setState(PipelineState::idle());
-        co_return;
-    }
-    const qint64 replaceStart = nowMS();
-    try {
-        m_platform.selectionEditor->replaceSelection(snapshot, decision.text);
-    } catch (...) {
-        const QString description = describe(std::current_exception());
-        Log::warn(u"Selected text was not replaced: "_s + description);
-        notify(u"Nothing was replaced"_s, description);
-        setState(PipelineState::idle());
-        co_return;
-    }
-    timings.injectMS = nowMS() - replaceStart;
-    setState(PipelineState::idle());
-    m_latency.record(timings.asrMS + timings.contextMS + timings.formatMS + timings.injectMS);
-    Log::info(u"Edit in Place complete · "_s + RewriteCommands::title(chosen) + u" · "_s +
-              timings.summary());
-}
-
-// MARK: - Prompt Mode
-
-QCoro::Task<bool> Pipeline::resolvePendingRepositoryContext(Generation generation) {
-    const std::weak_ptr<bool> alive = m_alive;
-    if (!m_config.repositoryContextEnabled || !m_pendingRepositoryTask) {
-        m_pendingRepositoryTask.reset();
-        co_return true;
-    }
-    auto refresh = m_pendingRepositoryTask;
-    auto wait = [refresh]() -> QCoro::Task<std::optional<RepositoryContext>> {
-        co_return co_await RepositoryRefresh::Awaiter{refresh};
-    };
-    auto outcome = co_await withDeadline(m_clock, 300, std::move(wait));
-    if (!isCurrent(alive, generation)) {
-        co_return false;
-    }
-    if (outcome && outcome->succeeded()) {
-        std::optional<RepositoryContext> context = outcome->value();
-        if (context) {
-            m_repositoryContext = context;
-            m_pendingContext.repository = context;
-            QSet<QString> known;
-            for (const QString& term : m_pendingContext.vocabulary) {
-                known.insert(unicode::foldCaseAndDiacritics(term));
-            }
-            for (const QString& term : context->vocabulary) {
-                const QString folded = unicode::foldCaseAndDiacritics(term);
-                if (!known.contains(folded)) {
-                    known.insert(folded);
-                    m_pendingContext.vocabulary.append(term);
-                }
-            }
-        }
-    }
-    m_pendingRepositoryTask.reset();
-    co_return true;
-}
-
-QCoro::Task<void> Pipeline::runDeveloperPrompt(Generation generation, QString raw,
-                                               Timings timings) {
-    const std::weak_ptr<bool> alive = m_alive;
-    const qint64 contextStart = nowMS();
-    const bool current = co_await resolvePendingRepositoryContext(generation);
-    if (!current) {
-        co_return;
-    }
-    timings.contextMS = nowMS() - contextStart;
-    const QString fallback = DeveloperPromptDocument::fallback(raw).rendered();
-    QString text;
-    DeveloperPromptGuard::Verdict verdict = DeveloperPromptGuard::Verdict::accepted;
-    if (!formatterIsUsable()) {
-        text = fallback;
-        verdict = DeveloperPromptGuard::Verdict::formatterDisabled;
-    } else {
-        const qint64 budget = formatterBudget(raw, 1800);
-        const qint64 started = nowMS();
-        auto formatter = m_formatter;
-        auto context = m_pendingContext;
-        auto compile = [formatter, raw, context]() -> QCoro::Task<QString> {
-            co_return co_await formatter->compileDeveloperPrompt(raw, context);
-        };
-        auto outcome = co_await withDeadline(m_clock, budget, std::move(compile));
-        if (!isCurrent(alive, generation)) {
-            co_return;
-        }
-        timings.formatMS = nowMS() - started;
-        if (!outcome) {
-            Log::warn(u"Prompt compilation exceeded its "_s + QString::number(budget) +
-                      u" ms budget."_s);
-            notify(u"Prompt simplified for safety"_s,
-                   u"The local model timed out, so Quovant kept your request verbatim."_s);
-            text = fallback;
-            verdict = DeveloperPromptGuard::Verdict::formatterFailed;
-        } else if (!outcome->succeeded()) {
-            Log::warn(u"Prompt compilation failed: "_s + describe(outcome->error()));
-            notify(u"Prompt simplified for safety"_s,
-                   u"The local model failed, so Quovant kept your request verbatim."_s);
-            text = fallback;
-            verdict = DeveloperPromptGuard::Verdict::formatterFailed;
-        } else {
-            const auto decision = DeveloperPromptGuard::evaluate(
-                raw, outcome->value(), m_pendingContext.vocabulary, m_pendingContext.repository);
-            text = decision.text;
-            verdict = decision.verdict;
-            if (verdict != DeveloperPromptGuard::Verdict::accepted) {
-                Log::warn(u"Prompt guard used the lossless fallback "_s + u"("_s +
-                          DeveloperPromptGuard::rawValue(verdict) + u")."_s);
-                notify(u"Prompt simplified for safety"_s,
-                       u"The model changed protected content, so Quovant kept your request "
-                       u"verbatim."_s);
-            }
-        }
-    }
-    const QString verdictName = DeveloperPromptGuard::rawValue(verdict);
-
-    const QString utteranceID = m_utteranceID;
-    const FrontmostApp app = m_pendingApp;
-    const qint64 deliveryStart = nowMS();
-    std::exception_ptr failure;
-    const PromptDestination destination = m_config.promptDestination;
-    if (destination == PromptDestination::focusedApp) {
-        try {
-            requireOriginalDestination();
-            if (!m_platform.injector) {
-                throw QuovantError::injectionFailed(u"no text injector is available"_s);
-            }
-            m_platform.injector->inject(text);
-        } catch (...) {
-            failure = std::current_exception();
-        }
-    } else if (verdict != DeveloperPromptGuard::Verdict::accepted) {
-        putOnClipboard(text);
-        notify(u"Review prompt before sending"_s,
-               u"Quovant used a lossless fallback, so it did not send the prompt automatically. "
-               u"Review it on your clipboard."_s);
-        Log::warn(u"Direct handoff withheld because the prompt used a "_s +
-                  u"lossless fallback ("_s + verdictName + u")."_s);
-    } else {
-        const AgentKind kind =
-            destination == PromptDestination::codex ? AgentKind::codex : AgentKind::claude;
-        const std::optional<RepositoryContext> repository = m_pendingContext.repository;
-        if (!repository) {
-            failure = std::make_exception_ptr(QuovantError::repositoryUnavailable(
-                u"choose a repository from the Quovant menu"_s));
-        } else if (!m_platform.agentHandoff) {
-            failure = std::make_exception_ptr(QuovantError::agentHandoffFailed(
-                u"direct handoff is not available on this platform"_s));
-        } else {
-            auto handoff = m_platform.agentHandoff;
-            try {
-                co_await handoff->handoff(text, kind, *repository);
-            } catch (...) {
-                failure = std::current_exception();
-            }
-            if (!isCurrent(alive, generation)) {
-                co_return;
-            }
-        }
-    }
-    if (failure) {
-        const QString description = describe(failure);
-        Log::error(u"Prompt delivery failed: "_s + description);
-        putOnClipboard(text);
-        notify(u"Prompt copied instead"_s, description + u" The prompt is on your clipboard."_s);
-    }
-    timings.injectMS = nowMS() - deliveryStart;
-    setState(PipelineState::idle());
-    const qint64 responseMS =
-        timings.asrMS + timings.contextMS + timings.formatMS + timings.injectMS;
-    m_latency.record(responseMS);
-    Log::info(u"Prompt Mode complete · "_s + timings.summary() + u" · "_s + verdictName);
-
-    const std::optional<QString> audioFile =
-        retainCurrentAudio(utteranceID, PipelineMode::developerPrompt);
-    if (m_config.retainHistory) {
-        storeUtterance(utteranceID, app, raw, text, u"promptMode:"_s + verdictName, timings,
-                       responseMS, audioFile);
     }
 }
 

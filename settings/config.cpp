@@ -1,7 +1,7 @@
 #include "settings/config.h"
 
 #include "core/unicode_text.h"
-#include "settings/local_service_endpoint.h"
+#include "loopback/local_service_endpoint.h"
 #include "settings/log.h"
 #include "settings/paths.h"
 

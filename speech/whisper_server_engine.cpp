@@ -2,7 +2,7 @@
 
 #include "core/quovant_error.h"
 #include "core/unicode_text.h"
-#include "settings/local_service_endpoint.h"
+#include "loopback/local_service_endpoint.h"
 #include "settings/log.h"
 #include "speech/wav_encoder.h"
 

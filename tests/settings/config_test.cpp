@@ -1,5 +1,5 @@
 #include "settings/config.h"
-#include "settings/local_service_endpoint.h"
+#include "loopback/local_service_endpoint.h"
 #include "settings/log.h"
 #include "settings/paths.h"
 #include "support/test_support.h"

@@ -1,7 +1,7 @@
 #include "speech/whisper_server_engine.h"
 
 #include "core/quovant_error.h"
-#include "settings/local_service_endpoint.h"
+#include "loopback/local_service_endpoint.h"
 #include "settings/log.h"
 #include "settings/paths.h"
 #include "speech/wav_encoder.h"

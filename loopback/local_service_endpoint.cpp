@@ -1,4 +1,4 @@
-#include "settings/local_service_endpoint.h"
+#include "loopback/local_service_endpoint.h"
 
 using namespace Qt::StringLiterals;
 

@@ -1,6 +1,6 @@
-#include "settings/local_http_client.h"
+#include "loopback/local_http_client.h"
 
-#include "settings/local_service_endpoint.h"
+#include "loopback/local_service_endpoint.h"
 
 #include <QCoreApplication>
 #include <QCoroNetworkReply>
