@@ -50,6 +50,7 @@ public:
         tick.setInterval(RecordingOverlay::kTickMs);
         tick.setTimerType(Qt::PreciseTimer);
         notice.setSingleShot(true);
+        notice.setTimerType(Qt::PreciseTimer);
         notice.setInterval(RecordingOverlay::kNoticeMs);
     }
 
