@@ -4,6 +4,8 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QHostAddress>
+#include <QTcpServer>
 #include <QThread>
 
 #include <cerrno>
@@ -91,7 +93,9 @@ PulseServer::PulseServer() {
     setEnvironment("PULSE_SERVER", address);
     setEnvironment("PULSE_RUNTIME_PATH", runtime + QStringLiteral("/pulse"));
     setEnvironment("PULSE_CLIENTCONFIG", clientConfig);
-    setEnvironment("PULSE_COOKIE", root.filePath(QStringLiteral("home/.config/pulse/cookie")));
+    const QString cookie = root.filePath(QStringLiteral("client-cookie"));
+    writeText(cookie, QByteArray(256, 'q'));
+    setEnvironment("PULSE_COOKIE", cookie);
 
     QDeadlineTimer deadline(kStartTimeoutMs);
     while (!deadline.hasExpired()) {
@@ -177,6 +181,24 @@ std::optional<int> PulseServer::loadSineSource(const QString& name, int rate,
                       {QStringLiteral("source_name=") + name,
                        QStringLiteral("rate=") + QString::number(rate),
                        QStringLiteral("frequency=") + QString::number(frequency)});
+}
+
+std::optional<QString> PulseServer::loadRefusingListener() const {
+    QTcpServer probe;
+    if (!probe.listen(QHostAddress::LocalHost, 0)) {
+        return std::nullopt;
+    }
+    const QString port = QString::number(probe.serverPort());
+    probe.close();
+    const auto module = loadModule(
+        QStringLiteral("module-native-protocol-tcp"),
+        {QStringLiteral("listen=127.0.0.1"), QStringLiteral("port=") + port,
+         QStringLiteral("auth-anonymous=0"), QStringLiteral("auth-cookie-enabled=1"),
+         QStringLiteral("auth-ip-acl=")});
+    if (!module) {
+        return std::nullopt;
+    }
+    return QStringLiteral("tcp:127.0.0.1:") + port;
 }
 
 bool PulseServer::setDefaultSource(const QString& source) const {

@@ -43,7 +43,8 @@ public:
     };
 
     // Starts the daemon and waits (generously) until it answers. While the object lives,
-    // PULSE_SERVER, PULSE_RUNTIME_PATH, PULSE_CLIENTCONFIG (no autospawn) and PULSE_COOKIE name it
+    // PULSE_SERVER, PULSE_RUNTIME_PATH, PULSE_CLIENTCONFIG (no autospawn) and PULSE_COOKIE (a cookie of
+    // the client's own; the daemon's unix socket admits anyone) name it
     // in this process's environment; the previous values come back at destruction.
     PulseServer();
     ~PulseServer();
@@ -72,6 +73,10 @@ public:
     std::optional<int> loadNullSink(const QString& name) const;
     // A steady sine tone in real time on the source `name`.
     std::optional<int> loadSineSource(const QString& name, int rate, int frequency) const;
+
+    // A listener on a free loopback TCP port that refuses every client of this process (it wants
+    // the daemon's cookie, which clients here never have); its address for PULSE_SERVER.
+    std::optional<QString> loadRefusingListener() const;
 
     bool setDefaultSource(const QString& source) const;
     bool suspendSource(const QString& source, bool suspend) const;
