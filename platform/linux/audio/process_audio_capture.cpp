@@ -156,12 +156,10 @@ void ProcessAudioCapture::start(double sampleRate, bool retainAudio) {
         throw cannotStart();
     }
     m_process = process;
+    m_output = output[0];
+    m_wakeRead = wake[0];
     m_wakeWrite = wake[1];
-    m_reader = std::thread([this, outputFd = output[0], wakeFd = wake[0]] {
-        readLoop(outputFd, wakeFd);
-        ::close(outputFd);
-        ::close(wakeFd);
-    });
+    m_reader = std::thread([this] { readLoop(m_output, m_wakeRead); });
 }
 
 void ProcessAudioCapture::readLoop(int outputFd, int wakeFd) {
@@ -235,6 +233,9 @@ void ProcessAudioCapture::stop() {
         [[maybe_unused]] const ssize_t written = ::write(m_wakeWrite, &wake, 1);
         m_reader.join();
     }
+    // Closed only after the reader has gone, so the wake-up never writes into a closed pipe.
+    closeQuietly(m_output);
+    closeQuietly(m_wakeRead);
     closeQuietly(m_wakeWrite);
     if (m_process > 0) {
         ::kill(-m_process, SIGTERM);

@@ -54,6 +54,8 @@ private:
 
     pid_t m_process = -1;
     std::thread m_reader;
+    int m_output = -1;
+    int m_wakeRead = -1;
     int m_wakeWrite = -1;
 
     std::mutex m_lock; // guards m_retained
