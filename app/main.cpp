@@ -1,41 +1,117 @@
+#include "app/desktop/app_info.h"
+#include "app/desktop/command_line.h"
+#include "app/desktop/control_service.h"
+#include "app/desktop/desktop_application.h"
 #include "app/verify.h"
 #include "settings/log.h"
 
+#include <QApplication>
 #include <QCoreApplication>
+#include <QDBusConnection>
 #include <QTimer>
 
 #include <cstdio>
 #include <optional>
 
 using namespace Qt::StringLiterals;
+using quovant::CommandLine;
 
 namespace {
+
+void print(FILE* stream, const QString& text) {
+    std::fputs(text.toUtf8().constData(), stream);
+}
 
 QCoro::Task<void> transcribeAndQuit(QString wavPath, QString locale) {
     const int status = co_await quovant::Verify::run(wavPath, locale);
     QCoreApplication::exit(status);
 }
 
+int runTranscribe(int argc, char* argv[], const CommandLine& command) {
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(u"Quovant"_s);
+    // Started from the event loop so that exit() always has a loop to end.
+    std::optional<QCoro::Task<void>> running;
+    QTimer::singleShot(0, &app, [&] {
+        running.emplace(transcribeAndQuit(command.wavPath, command.locale));
+    });
+    const int status = QCoreApplication::exec();
+    quovant::Log::flush();
+    return status;
+}
+
+int runControl(int argc, char* argv[], const CommandLine& command) {
+    QCoreApplication app(argc, argv);
+    return quovant::ControlClient::run(command);
+}
+
+int runDesktop(int argc, char* argv[]) {
+    const bool x11 = !qEnvironmentVariableIsEmpty("DISPLAY");
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        if (!x11 && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
+            print(stderr, u"quovant: no graphical display (DISPLAY is not set). Start Quovant "
+                          u"from a desktop session, or run `quovant transcribe <wav>` for the "
+                          u"command line.\n"_s);
+            return 1;
+        }
+        // The keys, typing and the overlay speak X11 (through XWayland on a Wayland desktop).
+        if (x11) {
+            qputenv("QT_QPA_PLATFORM", "xcb");
+        }
+    }
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(u"Quovant"_s);
+    QApplication::setApplicationVersion(quovant::AppInfo::version());
+    QApplication::setDesktopFileName(u"quovant"_s);
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    switch (quovant::ControlService::claimName(QDBusConnection::sessionBus())) {
+    case quovant::ControlService::Claim::claimed:
+        break;
+    case quovant::ControlService::Claim::alreadyRunning:
+        print(stderr, u"Quovant is already running. Use its tray icon, or `quovant toggle` to "
+                      u"dictate hands-free.\n"_s);
+        return 1;
+    case quovant::ControlService::Claim::noBus:
+        quovant::Log::warn(u"No session bus: a second Quovant cannot be prevented, and "
+                           u"`quovant toggle` and the other control commands will not work."_s);
+        break;
+    }
+
+    int status = 0;
+    {
+        quovant::DesktopApplication shell;
+        shell.launch();
+        status = QApplication::exec();
+    }
+    quovant::Log::flush();
+    return status;
+}
+
 } // namespace
 
 int main(int argc, char* argv[]) {
-    QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(u"Quovant"_s);
-    QCoreApplication::setApplicationVersion(u"0.1.0"_s);
-
-    const QStringList args = QCoreApplication::arguments();
-    if (args.size() >= 3 && args.at(1) == u"transcribe"_s) {
-        const QString wavPath = args.at(2);
-        const QString locale = args.size() >= 4 ? args.at(3) : u"en-US"_s;
-        // Started from the event loop so that exit() always has a loop to end.
-        std::optional<QCoro::Task<void>> command;
-        QTimer::singleShot(0, &app, [&] { command.emplace(transcribeAndQuit(wavPath, locale)); });
-        const int status = QCoreApplication::exec();
-        quovant::Log::flush();
-        return status;
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i) {
+        arguments.append(QString::fromLocal8Bit(argv[i]));
     }
-
-    // The desktop application is not part of this build; only the command line is.
-    std::fputs("usage: quovant transcribe <wav> [locale]\n", stderr);
-    return args.size() == 1 ? 0 : 2;
+    const CommandLine command = CommandLine::parse(arguments);
+    switch (command.kind) {
+    case CommandLine::Kind::help:
+        print(stdout, command.text);
+        return 0;
+    case CommandLine::Kind::version:
+        print(stdout, u"Quovant "_s + quovant::AppInfo::version() + u'\n');
+        return 0;
+    case CommandLine::Kind::usageError:
+        print(stderr, command.text);
+        return 2;
+    case CommandLine::Kind::transcribe:
+        return runTranscribe(argc, argv, command);
+    case CommandLine::Kind::control:
+        return runControl(argc, argv, command);
+    case CommandLine::Kind::desktop:
+        break;
+    }
+    return runDesktop(argc, argv);
 }
