@@ -658,6 +658,10 @@ void DesktopApplication::shutdown() {
     if (m_tray) {
         m_tray->hide();
     }
+    if (m_control) {
+        QDBusConnection::sessionBus().unregisterObject(
+            QString::fromLatin1(ControlService::kObjectPath));
+    }
 }
 
 } // namespace quovant
