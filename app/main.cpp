@@ -1,17 +1,21 @@
-#include "app/desktop/app_info.h"
 #include "app/desktop/command_line.h"
 #include "app/desktop/control_service.h"
 #include "app/desktop/desktop_application.h"
 #include "app/verify.h"
+#include "platform/linux/desktop/app_info.h"
 #include "settings/log.h"
 
 #include <QApplication>
 #include <QCoreApplication>
 #include <QDBusConnection>
+#include <QSocketNotifier>
 #include <QTimer>
 
+#include <csignal>
 #include <cstdio>
 #include <optional>
+#include <sys/socket.h>
+#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 using quovant::CommandLine;
@@ -43,6 +47,33 @@ int runTranscribe(int argc, char* argv[], const CommandLine& command) {
 int runControl(int argc, char* argv[], const CommandLine& command) {
     QCoreApplication app(argc, argv);
     return quovant::ControlClient::run(command);
+}
+
+int g_signalSocket[2] = {-1, -1};
+
+void forwardSignal(int) {
+    const char byte = 1;
+    [[maybe_unused]] const auto written = ::write(g_signalSocket[0], &byte, 1);
+}
+
+// Logging out (SIGTERM) or Ctrl+C (SIGINT) quits like "Quit Quovant": the keys stop, the capture
+// is torn down and the log is flushed.
+void quitOnTerminationSignals(QObject* context) {
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, g_signalSocket) != 0) {
+        return;
+    }
+    auto* notifier = new QSocketNotifier(g_signalSocket[1], QSocketNotifier::Read, context);
+    QObject::connect(notifier, &QSocketNotifier::activated, context, [] {
+        char byte = 0;
+        [[maybe_unused]] const auto read = ::read(g_signalSocket[1], &byte, 1);
+        QCoreApplication::quit();
+    });
+    struct sigaction action = {};
+    action.sa_handler = forwardSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(SIGTERM, &action, nullptr);
+    ::sigaction(SIGINT, &action, nullptr);
 }
 
 int runDesktop(int argc, char* argv[]) {
@@ -78,6 +109,7 @@ int runDesktop(int argc, char* argv[]) {
         break;
     }
 
+    quitOnTerminationSignals(&app);
     int status = 0;
     {
         quovant::DesktopApplication shell;

@@ -2,11 +2,15 @@
 
 #include "app/desktop/control_service.h"
 #include "app/desktop/desktop_ports.h"
-#include "app/desktop/status_icon.h"
+#include "app/desktop/onboarding/onboarding_window.h"
+#include "app/desktop/overlay/recording_overlay.h"
+#include "app/desktop/resources/desktop_resources.h"
 #include "app/desktop/tray_host.h"
 #include "pipeline/engine_factory.h"
 #include "pipeline/pipeline.h"
-#include "platform/inert/unsupported_capture.h"
+#include "platform/linux/desktop/launch_at_login.h"
+#include "platform/linux/desktop/linux_notifier.h"
+#include "platform/linux/desktop/sound_player.h"
 #include "repository/repository_indexer.h"
 #include "settings/learner.h"
 #include "settings/log.h"
@@ -26,7 +30,6 @@
 #include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
-#include <QStandardPaths>
 #include <QSystemTrayIcon>
 #include <QTimer>
 
@@ -130,7 +133,17 @@ QString DesktopApplication::dataPath(const QString& name) const {
 }
 
 void DesktopApplication::launch() {
-    // 1. The overlay and the notifier's presenter come with the overlay itself.
+    // 1. The overlay shows the level and every notification.
+    m_overlay = std::make_unique<RecordingOverlay>();
+    m_overlay->levelProvider = [capture = m_capture] { return capture->currentLevel(); };
+    m_notifier->present = [this, alive = std::weak_ptr<bool>(m_alive)](const QString& title,
+                                                                       const QString& body) {
+        if (!alive.expired()) {
+            m_overlay->flash(title, body);
+        }
+    };
+    m_sounds = std::make_unique<SoundPlayer>();
+    m_sounds->setEnabled(m_config.playSounds);
 
     // 2. One key watcher per mode.
     m_hotkeys[kDictation] = DesktopPorts::makeHotkey(m_config.pushToTalkKey);
@@ -192,9 +205,21 @@ void DesktopApplication::launch() {
     // 7.
     Log::info(u"Quovant launched. Initialising…"_s);
 
-    // 8.–9. The first-run window arrives with the onboarding controller; until then only the
-    // flag is kept.
-    if (!(m_config.didCompleteOnboarding && microphoneAvailable() && m_access.keysAndTyping)) {
+    // 8. The first-run window.
+    m_onboarding = std::make_unique<OnboardingWindow>(m_capture, permissionProbes);
+    m_onboarding->setKeyNames(StatusMenu::keyName(m_config.pushToTalkKey),
+                              StatusMenu::keyName(m_config.promptKey));
+    m_onboarding->onRestartRequested = [this] { restart(); };
+    m_onboarding->onMicrophoneGranted = [this] {
+        m_capture->warmUp(m_pipeline->asr()->requiredSampleRate());
+    };
+    m_onboarding->captureBusy = [this] {
+        return m_pipeline->state().kind != PipelineState::Kind::idle || m_pipeline->isStarting();
+    };
+
+    // 9.
+    if (!(m_config.didCompleteOnboarding && m_access.microphone && m_access.accessibility())) {
+        m_onboarding->show();
         if (!m_config.didCompleteOnboarding) {
             m_config.didCompleteOnboarding = true;
             m_config.save(dataPath(u"config.json"_s));
@@ -214,7 +239,7 @@ QCoro::Task<void> DesktopApplication::prepareAndArm() {
         co_return;
     }
     m_access = probeAccess();
-    const bool microphone = microphoneAvailable();
+    const bool microphone = m_access.microphone;
     auto granted = [](bool on) { return on ? u"granted"_s : u"MISSING"_s; };
     Log::info(u"Permissions · microphone: "_s + granted(microphone) + u" · keys and typing: "_s +
               granted(m_access.keysAndTyping) + u" · accessibility bus: "_s +
@@ -243,14 +268,10 @@ QCoro::Task<void> DesktopApplication::prepareAndArm() {
     }
 }
 
-bool DesktopApplication::microphoneAvailable() const {
-    return !dynamic_cast<UnsupportedCapture*>(m_capture.get());
-}
-
 void DesktopApplication::createTrayIcon() {
     m_tray = std::make_unique<QSystemTrayIcon>();
     m_tray->setToolTip(u"Quovant"_s);
-    m_tray->setIcon(StatusIcon::icon(m_iconName));
+    m_tray->setIcon(QIcon(m_iconName));
     m_tray->setContextMenu(m_menu.get());
     // Some trays only report clicks; the menu is what a click should show there too.
     connect(m_tray.get(), &QSystemTrayIcon::activated, this,
@@ -265,9 +286,19 @@ void DesktopApplication::createTrayIcon() {
 // MARK: - State
 
 void DesktopApplication::handleStateChange() {
-    // The overlay and the sounds follow the state here once they are part of the build.
+    const PipelineState& state = m_pipeline->state();
+    if (m_config.showOverlay) {
+        m_overlay->show(state, m_pipeline->activeMode());
+    }
+    if (m_config.playSounds) {
+        if (state.kind == PipelineState::Kind::recording) {
+            m_sounds->play(DesktopResources::sound(DesktopResources::Sound::recordStart));
+        } else if (state.isError()) {
+            m_sounds->play(DesktopResources::sound(DesktopResources::Sound::error));
+        }
+    }
     refreshStatusIcon();
-    const PipelineState::Kind kind = m_pipeline->state().kind;
+    const PipelineState::Kind kind = state.kind;
     // Counts and response times only change once an utterance is over; rebuilding the menu at
     // key-up would cost the delivery time.
     if (kind == PipelineState::Kind::idle || kind == PipelineState::Kind::error) {
@@ -279,13 +310,13 @@ void DesktopApplication::refreshStatusIcon() {
     const PipelineState::Kind kind =
         m_pipeline ? m_pipeline->state().kind : PipelineState::Kind::idle;
     const PipelineMode mode = m_pipeline ? m_pipeline->activeMode() : PipelineMode::dictation;
-    const QString name = StatusIcon::name(kind, mode, accessOK());
+    const QString name = DesktopResources::trayIconPath(kind, mode, m_access.accessibility());
     if (name == m_iconName) {
         return;
     }
     m_iconName = name;
     if (m_tray) {
-        m_tray->setIcon(StatusIcon::icon(name));
+        m_tray->setIcon(QIcon(name));
     }
 }
 
@@ -405,6 +436,12 @@ void DesktopApplication::apply(bool reloadEngines, bool reconfigureCapture,
     if (reconfigureCapture) {
         m_capture->setVoiceProcessingEnabled(m_config.voiceProcessingEnabled);
     }
+    m_sounds->setEnabled(m_config.playSounds);
+    if (!m_config.showOverlay) {
+        m_overlay->hide();
+    }
+    m_onboarding->setKeyNames(StatusMenu::keyName(m_config.pushToTalkKey),
+                              StatusMenu::keyName(m_config.promptKey));
     refreshMenu();
     applyToPipeline(reloadEngines, m_config);
 }
@@ -482,7 +519,7 @@ void DesktopApplication::perform(MenuCommand command, const QVariant& value) {
         break;
     case MenuCommand::toggleLaunchAtLogin:
         apply(false, false, [](Config& c) { c.launchAtLogin = !c.launchAtLogin; });
-        DesktopPorts::setLaunchAtLogin(m_config.launchAtLogin);
+        LaunchAtLogin::set(m_config.launchAtLogin);
         break;
     case MenuCommand::toggleHistory:
         apply(false, false, [](Config& c) { c.retainHistory = !c.retainHistory; });
@@ -491,6 +528,7 @@ void DesktopApplication::perform(MenuCommand command, const QVariant& value) {
         apply(false, false, [](Config& c) { c.retainAudio = !c.retainAudio; });
         break;
     case MenuCommand::openOnboarding:
+        m_onboarding->show();
         break;
     case MenuCommand::openHistory:
         openHistory();
@@ -511,7 +549,8 @@ void DesktopApplication::perform(MenuCommand command, const QVariant& value) {
         openFile(dataPath(u"quovant.log"_s));
         break;
     case MenuCommand::openAccessibility:
-        openAccessibility();
+        // The first-run window says what is missing and turns the accessibility bus on.
+        m_onboarding->show();
         break;
     case MenuCommand::deleteRetainedData:
         deleteRetainedData();
@@ -600,23 +639,6 @@ void DesktopApplication::openHistory() {
     }
     // Without a file manager that can point at the file, its folder is the next best thing.
     openFile(Paths::root());
-}
-
-void DesktopApplication::openAccessibility() {
-    // The desktops' own accessibility panels; elsewhere the first-run window explains.
-    const std::pair<QString, QStringList> panels[] = {
-        {u"gnome-control-center"_s, {u"universal-access"_s}},
-        {u"systemsettings"_s, {u"kcm_access"_s}},
-    };
-    for (const auto& [program, arguments] : panels) {
-        const QString path = QStandardPaths::findExecutable(program);
-        if (!path.isEmpty() && startProgram(path, arguments)) {
-            return;
-        }
-    }
-    notify(u"Accessibility"_s,
-           u"Turn on your desktop's accessibility support (on GNOME: gsettings set "
-           u"org.gnome.desktop.interface toolkit-accessibility true), then restart Quovant."_s);
 }
 
 void DesktopApplication::notify(const QString& title, const QString& body) {

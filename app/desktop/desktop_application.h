@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/desktop/desktop_access.h"
+#include "app/desktop/onboarding/permission_model.h"
 #include "app/desktop/status_menu_model.h"
 #include "core/pipeline_mode.h"
 #include "core/platform_kit.h"
@@ -22,7 +23,11 @@ class QSystemTrayIcon;
 namespace quovant {
 
 class ControlService;
+class LinuxNotifier;
+class OnboardingWindow;
 class Pipeline;
+class RecordingOverlay;
+class SoundPlayer;
 class Store;
 class TrayHost;
 
@@ -57,7 +62,9 @@ public:
     Pipeline* pipeline() const { return m_pipeline.get(); }
     QMenu* menu() const { return m_menu.get(); }
     QSystemTrayIcon* trayIcon() const { return m_tray.get(); }
-    // The name of the icon the tray shows now.
+    RecordingOverlay* overlay() const { return m_overlay.get(); }
+    OnboardingWindow* onboarding() const { return m_onboarding.get(); }
+    // The file of the icon the tray shows now.
     const QString& iconName() const { return m_iconName; }
     // Rebuilds the menu from the current settings and facts.
     void refreshMenu();
@@ -68,6 +75,8 @@ public:
     std::function<void(const QUrl&)> openUrl;
     std::function<bool(const QString& program, const QStringList& arguments)> startProgram;
     std::function<DesktopAccess()> probeAccess = [] { return DesktopAccess::probe(); };
+    // What the first-run window watches; set before `launch`.
+    PermissionModel::Probes permissionProbes = PermissionModel::desktopProbes();
 
 private:
     void handleStateChange();
@@ -77,8 +86,6 @@ private:
     void startMode(PipelineMode mode);
     QCoro::Task<void> prepareAndArm();
     QCoro::Task<void> applyToPipeline(bool reloadEngines, Config config);
-    bool accessOK() const { return m_access.keysAndTyping && m_access.accessibilityBus; }
-    bool microphoneAvailable() const;
     void notify(const QString& title, const QString& body);
 
     void selectPromptDestination(PromptDestination destination);
@@ -87,7 +94,6 @@ private:
     void clearLearned();
     void openFile(const QString& path);
     void openHistory();
-    void openAccessibility();
     void restart();
     void quit();
     void shutdown();
@@ -96,13 +102,16 @@ private:
 
     Config m_config;
     std::shared_ptr<AudioCapturing> m_capture;
-    std::shared_ptr<UserNotifier> m_notifier;
+    std::shared_ptr<LinuxNotifier> m_notifier;
     std::shared_ptr<RepositoryContextProviding> m_repositoryProvider;
     // Dictation, edit in place, prompt mode.
     std::array<std::shared_ptr<GlobalHotkey>, 3> m_hotkeys;
     std::array<bool, 3> m_armed{};
     std::shared_ptr<Store> m_store;
     std::unique_ptr<Pipeline> m_pipeline;
+    std::unique_ptr<RecordingOverlay> m_overlay;
+    std::unique_ptr<OnboardingWindow> m_onboarding;
+    std::unique_ptr<SoundPlayer> m_sounds;
     std::unique_ptr<QMenu> m_menu;
     std::unique_ptr<QSystemTrayIcon> m_tray;
     std::unique_ptr<TrayHost> m_trayHost;

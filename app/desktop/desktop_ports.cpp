@@ -1,10 +1,10 @@
 #include "app/desktop/desktop_ports.h"
 
-#include "platform/inert/console_notifier.h"
 #include "platform/inert/memory_clipboard.h"
 #include "platform/inert/unknown_frontmost_app.h"
 #include "platform/inert/unsupported_capture.h"
 #include "platform/inert/unsupported_hotkey.h"
+#include "platform/linux/desktop/linux_notifier.h"
 #include "repository/linux_repository_context_provider.h"
 #include "settings/log.h"
 
@@ -16,8 +16,8 @@ std::shared_ptr<AudioCapturing> makeCapture(const Config&) {
     return std::make_shared<UnsupportedCapture>();
 }
 
-std::shared_ptr<UserNotifier> makeNotifier() {
-    return std::make_shared<ConsoleNotifier>();
+std::shared_ptr<LinuxNotifier> makeNotifier() {
+    return std::make_shared<LinuxNotifier>();
 }
 
 std::shared_ptr<RepositoryContextProviding> makeRepositoryProvider() {
@@ -47,7 +47,5 @@ std::shared_ptr<FrontmostAppProvider> makeFrontmostApp() {
 std::shared_ptr<AgentHandoffLaunching> makeAgentLauncher(std::shared_ptr<TextInjector>) {
     return nullptr;
 }
-
-void setLaunchAtLogin(bool) {}
 
 } // namespace quovant::DesktopPorts

@@ -1,4 +1,5 @@
 #include "app/desktop/desktop_application.h"
+#include "app/desktop/resources/desktop_resources.h"
 #include "app/desktop/status_menu_model.h"
 #include "pipeline/pipeline.h"
 #include "settings/log.h"
@@ -44,6 +45,11 @@ QStringList read(const QMenu* menu, const QString& indent = {}) {
     return lines;
 }
 
+QString idleIcon(bool accessible) {
+    return DesktopResources::trayIconPath(PipelineState::Kind::idle, PipelineMode::dictation,
+                                          accessible);
+}
+
 QString configPath() {
     return QDir(Paths::root()).filePath(u"config.json"_s);
 }
@@ -62,11 +68,21 @@ protected:
     }
 
     DesktopApplication& launch(const QByteArray& config,
-                               DesktopAccess access = {true, true}) {
+                               DesktopAccess access = {true, true, true}) {
         QFile::remove(QDir(Paths::root()).filePath(u"history.jsonl"_s));
         writeFile(configPath(), config);
         m_app = std::make_unique<DesktopApplication>();
+        // The desktop as the test describes it, never the machine's own services.
         m_app->probeAccess = [access] { return access; };
+        m_app->permissionProbes = {
+            [access] { return access.microphone; },
+            [access] {
+                DisplayCapabilities display;
+                display.displayReachable = display.xinput21 = display.xtest = access.keysAndTyping;
+                return display;
+            },
+            [access] { return access.accessibilityBus; },
+            [] { return AccessibilityBus::EnableResult{false, u"not in tests"_s}; }};
         m_app->launch();
         return *m_app;
     }
@@ -165,7 +181,7 @@ TEST_F(DesktopMenu, DefaultSettingsShowEveryGroupInOrder) {
         u"Quit Quovant"_s,
     };
     EXPECT_EQ(menuLines(), expected);
-    EXPECT_EQ(m_app->iconName(), u"idle"_s);
+    EXPECT_EQ(m_app->iconName(), idleIcon(true));
 }
 
 TEST_F(DesktopMenu, UnusualSettingsAndMissingAccessShowAsTheyAre) {
@@ -174,34 +190,34 @@ TEST_F(DesktopMenu, UnusualSettingsAndMissingAccessShowAsTheyAre) {
         DesktopAccess access;
         QStringList present;
         QStringList absent;
-        QString icon;
+        bool accessible;
     };
     const Case cases[] = {
         {R"({"maximumRecordingSeconds": 120, "locale": "en-XX", "voiceProcessingEnabled": false})",
-         {true, true},
+         {true, true, true},
          {u"(Recording limit: 120 seconds)"_s, u"(Speech language: en-XX)"_s,
           u"(Noise reduction: off)"_s, u"  [ ] 1 minute"_s, u"  [ ] 3 minutes"_s,
           u"  [ ] 5 minutes"_s, u"[ ] Reduce background noise"_s},
          {u"  [x] 3 minutes"_s, u"  [x] English — United States"_s},
-         u"idle"_s},
+         true},
         {"{}",
-         {false, false},
+         {true, false, false},
          {u"(⚠︎ Keys and typing not available — text can't be typed)"_s,
           u"Open Accessibility Settings…"_s, u"Restart Quovant (after granting)"_s},
          {u"(✓ Keys, typing and accessibility active)"_s},
-         u"idle-attention"_s},
+         false},
         {"{}",
-         {true, false},
+         {true, true, false},
          {u"(⚠︎ Accessibility bus off — selected text can't be edited)"_s,
           u"Open Accessibility Settings…"_s},
          {},
-         u"idle-attention"_s},
+         false},
         {R"({"pushToTalkKey": "fn", "learnVocabulary": false, "pinnedRepositoryPath": "/nowhere"})",
-         {true, true},
+         {true, true, true},
          {u"*Hold Right Ctrl to dictate*"_s, u"*Hold Right Alt for Prompt Mode*"_s,
           u"(Repository source: chosen folder)"_s, u"[ ] Learn my vocabulary"_s},
          {u"(   Learning… dictate to build your vocabulary)"_s},
-         u"idle"_s},
+         true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.config.toStdString());
@@ -213,7 +229,7 @@ TEST_F(DesktopMenu, UnusualSettingsAndMissingAccessShowAsTheyAre) {
         for (const QString& line : c.absent) {
             EXPECT_FALSE(lines.contains(line)) << line.toStdString();
         }
-        EXPECT_EQ(m_app->iconName(), c.icon);
+        EXPECT_EQ(m_app->iconName(), idleIcon(c.accessible));
     }
 }
 
