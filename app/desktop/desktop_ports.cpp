@@ -2,8 +2,8 @@
 
 #include "platform/inert/memory_clipboard.h"
 #include "platform/inert/unknown_frontmost_app.h"
-#include "platform/inert/unsupported_capture.h"
 #include "platform/inert/unsupported_hotkey.h"
+#include "platform/linux/audio/audio_capture_factory.h"
 #include "platform/linux/desktop/linux_notifier.h"
 #include "repository/linux_repository_context_provider.h"
 #include "settings/log.h"
@@ -12,8 +12,8 @@ using namespace Qt::StringLiterals;
 
 namespace quovant::DesktopPorts {
 
-std::shared_ptr<AudioCapturing> makeCapture(const Config&) {
-    return std::make_shared<UnsupportedCapture>();
+std::shared_ptr<AudioCapturing> makeCapture(const Config& config) {
+    return makeAudioCapture(config);
 }
 
 std::shared_ptr<LinuxNotifier> makeNotifier() {
