@@ -1,0 +1,254 @@
+#include "core/quovant_error.h"
+#include "linux_accessibility/accessibility_desktop.h"
+#include "linux_accessibility/gtk_fields_program.h"
+#include "platform/linux/accessibility/atspi_reader.h"
+#include "platform/linux/accessibility/linux_selection_editor.h"
+
+#include <gtest/gtest.h>
+
+using namespace Qt::StringLiterals;
+
+namespace quovant {
+namespace {
+
+using testing::AccessibilityDesktop;
+using testing::eventually;
+using testing::GtkFieldsProgram;
+
+// The port's double for the keys-and-paste injector: records what it was given and pastes it into
+// the GTK program, as Ctrl+V would.
+class PastingInjector : public TextInjector {
+public:
+    explicit PastingInjector(GtkFieldsProgram* program) : m_program(program) {}
+    void inject(const QString& text) override {
+        injected.append(text);
+        if (m_program && !text.isEmpty()) {
+            m_program->paste(text);
+        }
+    }
+    QStringList injected;
+
+private:
+    GtkFieldsProgram* m_program;
+};
+
+QString errorOf(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const QuovantError& error) {
+        return error.description();
+    }
+    return u"(no error)"_s;
+}
+
+const QString kUnavailable = u"This app did not expose an editable text selection (%1)."_s;
+const QString kNoSelection = u"Select text first, then hold the Edit in Place key."_s;
+const QString kSecure = u"Quovant never reads or edits password and secure-entry fields."_s;
+const QString kDenied = u"Accessibility access is required to watch the hotkey and paste text."_s;
+const QString kChanged = u"The selection changed while you were speaking. Nothing was replaced."_s;
+
+class AccessibilitySelection : public ::testing::Test {
+protected:
+    void SetUp() override {
+        desktop = &AccessibilityDesktop::shared();
+        ASSERT_TRUE(desktop->running()) << "Xvfb or the AT-SPI bus launcher did not start";
+        ASSERT_TRUE(desktop->bus.setEnabled(true));
+        program = std::make_unique<GtkFieldsProgram>(desktop->bus.environment(), u"Fields"_s);
+        ASSERT_TRUE(program->ready()) << "the GTK program did not start";
+        reader = std::make_shared<AtspiReader>();
+        ASSERT_TRUE(reader->waitUntilStarted(20000));
+        injector = std::make_shared<PastingInjector>(program.get());
+        editor = std::make_unique<LinuxSelectionEditor>(reader, injector);
+    }
+
+    void TearDown() override {
+        editor.reset();
+        reader.reset();
+        program.reset();
+    }
+
+    // Focuses `field`, fills it and selects [start, end) in the toolkit's character offsets,
+    // then waits until the bus reports that selection.
+    void prepare(const QString& field, const QString& text, int start, int end) {
+        ASSERT_TRUE(program->focus(field));
+        ASSERT_TRUE(program->setText(field, text));
+        ASSERT_TRUE(program->select(field, start, end));
+        ASSERT_TRUE(eventually([&] {
+            const auto focused = reader->focusedField();
+            if (!focused || focused->processID != program->processId()) {
+                return false;
+            }
+            const SelectionReading reading = reader->readSelection();
+            return reading.outcome == SelectionReading::Outcome::secureField ||
+                   (reading.outcome == SelectionReading::Outcome::read &&
+                    reading.startOffset == start && reading.endOffset == end) ||
+                   (start == end && reading.outcome == SelectionReading::Outcome::noSelection);
+        })) << field.toStdString();
+    }
+
+    AccessibilityDesktop* desktop = nullptr;
+    std::unique_ptr<GtkFieldsProgram> program;
+    std::shared_ptr<AtspiReader> reader;
+    std::shared_ptr<PastingInjector> injector;
+    std::unique_ptr<LinuxSelectionEditor> editor;
+};
+
+TEST_F(AccessibilitySelection, CapturesSelectionsAfterAndAroundEmojiCjkAndCombiningMarks) {
+    struct Case {
+        QString field;
+        QString text;
+        int start;
+        int end;
+        QString selected;
+        TextSelectionRange range;
+    };
+    const Case cases[] = {
+        {u"entry"_s, u"ab😀e\u0301\u0303cd efg"_s, 3, 8, u"e\u0301\u0303cd"_s, {4, 5}},
+        {u"entry"_s, u"Plain words here"_s, 0, 5, u"Plain"_s, {0, 5}},
+        {u"editor"_s, u"第一行\n👍🏽 café 😀 end\nthird"_s, 7, 15, u"café 😀 e"_s, {9, 9}},
+        {u"editor"_s, u"line one\nline two"_s, 5, 13, u"one\nline"_s, {5, 8}},
+    };
+    for (const Case& c : cases) {
+        prepare(c.field, c.text, c.start, c.end);
+        const SelectedTextSnapshot snapshot = editor->captureSelection();
+        EXPECT_EQ(snapshot.text, c.selected) << c.text.toStdString();
+        EXPECT_EQ(snapshot.range, c.range) << c.text.toStdString();
+        EXPECT_EQ(snapshot.processID, program->processId());
+    }
+}
+
+TEST_F(AccessibilitySelection, FieldsThatCannotBeEditedGiveTheirExactErrors) {
+    struct Case {
+        QString field;
+        QString text;
+        int start;
+        int end;
+        QString error;
+        bool secure;
+    };
+    const Case cases[] = {
+        {u"password"_s, u"hunter2 secret"_s, 0, 7, kSecure, true},
+        {u"entry"_s, u"nothing selected"_s, 3, 3, kNoSelection, false},
+        {u"entry"_s, u"   \t  "_s, 0, 6, kNoSelection, false},
+        {u"readonly"_s, u"Read-only notes"_s, 0, 9,
+         kUnavailable.arg(u"the selected content is read-only"_s), false},
+    };
+    for (const Case& c : cases) {
+        prepare(c.field, c.text, c.start, c.end);
+        EXPECT_EQ(errorOf([&] { editor->captureSelection(); }), c.error) << c.field.toStdString();
+        EXPECT_EQ(reader->focusedFieldIsSecure(), std::optional<bool>(c.secure));
+    }
+    EXPECT_TRUE(injector->injected.isEmpty());
+}
+
+TEST_F(AccessibilitySelection, AnUnchangedSelectionIsReplacedByOnePaste) {
+    prepare(u"editor"_s, u"Dear 😀 team,\nthe report are late.\nBye"_s, 13, 33);
+    const SelectedTextSnapshot snapshot = editor->captureSelection();
+    ASSERT_EQ(snapshot.text, u"the report are late."_s);
+    editor->replaceSelection(snapshot, u"The report is late."_s);
+    EXPECT_EQ(injector->injected, QStringList{u"The report is late."_s});
+    EXPECT_EQ(program->text(u"editor"_s), u"Dear 😀 team,\nThe report is late.\nBye"_s);
+}
+
+TEST_F(AccessibilitySelection, ASelectionChangedBeforeReplacementIsLeftAlone) {
+    struct Case {
+        const char* name;
+        std::function<void(GtkFieldsProgram&)> change;
+        QString remaining;
+    };
+    const QString original = u"keep these words exactly"_s;
+    const Case cases[] = {
+        {"text",
+         [](GtkFieldsProgram& p) {
+             p.setText(u"entry"_s, u"keep those words exactly"_s);
+             p.select(u"entry"_s, 5, 10);
+         },
+         u"keep those words exactly"_s},
+        {"range",
+         [](GtkFieldsProgram& p) {
+             p.setText(u"entry"_s, u"xxxxxkeep these words exactly"_s);
+             p.select(u"entry"_s, 10, 15);
+         },
+         u"xxxxxkeep these words exactly"_s},
+        {"field", [](GtkFieldsProgram& p) { p.focus(u"editor"_s); }, original},
+    };
+    for (const Case& c : cases) {
+        prepare(u"entry"_s, original, 5, 10);
+        const SelectedTextSnapshot snapshot = editor->captureSelection();
+        ASSERT_EQ(snapshot.text, u"these"_s);
+        const std::uint64_t events = reader->focusEventCount();
+        c.change(*program);
+        // Let the bus deliver the change before replacing.
+        program->command(u"get entry"_s);
+        if (std::string(c.name) == "field") {
+            ASSERT_TRUE(eventually([&] { return reader->focusEventCount() > events; }));
+        }
+        EXPECT_EQ(errorOf([&] { editor->replaceSelection(snapshot, u"those"_s); }),
+                  c.name == std::string("field") ? kNoSelection : kChanged)
+            << c.name;
+        EXPECT_EQ(program->text(u"entry"_s), c.remaining) << c.name;
+    }
+    EXPECT_TRUE(injector->injected.isEmpty());
+}
+
+TEST_F(AccessibilitySelection, FocusMovedToAnotherApplicationBeforeReplacementIsLeftAlone) {
+    prepare(u"entry"_s, u"same words in both"_s, 0, 4);
+    const SelectedTextSnapshot snapshot = editor->captureSelection();
+    // Another application with the very same text and selection: only its process differs.
+    GtkFieldsProgram other(desktop->bus.environment(), u"Other"_s);
+    ASSERT_TRUE(other.ready());
+    ASSERT_TRUE(other.focus(u"entry"_s));
+    ASSERT_TRUE(other.setText(u"entry"_s, u"same words in both"_s));
+    ASSERT_TRUE(other.select(u"entry"_s, 0, 4));
+    ASSERT_TRUE(eventually([&] {
+        const auto focused = reader->focusedField();
+        return focused && focused->processID == other.processId();
+    }));
+    EXPECT_EQ(errorOf([&] { editor->replaceSelection(snapshot, u"Same"_s); }), kChanged);
+    EXPECT_TRUE(injector->injected.isEmpty());
+    EXPECT_EQ(other.text(u"entry"_s), u"same words in both"_s);
+}
+
+TEST_F(AccessibilitySelection, AssistiveTechnologiesTurnedOffDenyAccessUntilTurnedOn) {
+    prepare(u"entry"_s, u"some text"_s, 0, 4);
+    ASSERT_TRUE(desktop->bus.setEnabled(false));
+    ASSERT_TRUE(eventually([&] { return !reader->isBusEnabled(); }));
+    EXPECT_EQ(errorOf([&] { editor->captureSelection(); }), kDenied);
+    EXPECT_EQ(reader->focusedFieldIsSecure(), std::nullopt);
+
+    ASSERT_TRUE(desktop->bus.setEnabled(true));
+    ASSERT_TRUE(eventually([&] { return reader->isBusEnabled(); }));
+    // Focus is learnt afresh from events once the bus is back.
+    ASSERT_TRUE(program->focus(u"password"_s));
+    ASSERT_TRUE(program->focus(u"entry"_s));
+    ASSERT_TRUE(program->select(u"entry"_s, 0, 4));
+    ASSERT_TRUE(eventually([&] {
+        return reader->readSelection().outcome == SelectionReading::Outcome::read;
+    }));
+    EXPECT_EQ(editor->captureSelection().text, u"some"_s);
+}
+
+TEST_F(AccessibilitySelection, NoAccessibilityBusDeniesAccess) {
+    editor.reset();
+    reader.reset();
+    testing::SessionBus bare;  // a session without the accessibility bus launcher
+    ASSERT_TRUE(bare.running());
+    auto lonely = std::make_shared<AtspiReader>();
+    EXPECT_FALSE(lonely->waitUntilStarted(20000));
+    LinuxSelectionEditor lonelyEditor(lonely, injector);
+    EXPECT_EQ(errorOf([&] { lonelyEditor.captureSelection(); }), kDenied);
+    EXPECT_EQ(lonely->focusedFieldIsSecure(), std::nullopt);
+}
+
+TEST_F(AccessibilitySelection, AnApplicationThatStopsAnsweringGivesABoundedError) {
+    prepare(u"entry"_s, u"frozen text"_s, 0, 6);
+    ASSERT_TRUE(program->hang(6));
+    EXPECT_EQ(errorOf([&] { editor->captureSelection(); }),
+              kUnavailable.arg(u"the app did not answer"_s));
+    // The cached answer for the gate never waits on the application.
+    EXPECT_EQ(reader->focusedFieldIsSecure(), std::optional<bool>(false));
+    EXPECT_EQ(program->text(u"entry"_s), u"frozen text"_s);
+}
+
+} // namespace
+} // namespace quovant
