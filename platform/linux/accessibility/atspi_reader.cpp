@@ -11,6 +11,7 @@
 #include <functional>
 #include <future>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <unistd.h>
 
@@ -73,7 +74,7 @@ template <typename T> struct GObjectRef {
 
 } // namespace
 
-struct AtspiReader::Worker {
+struct AtspiReader::Worker : std::enable_shared_from_this<AtspiReader::Worker> {
     explicit Worker(int callTimeout) : callTimeoutMs(callTimeout) {}
 
     // Shared with the calling threads.
@@ -92,6 +93,9 @@ struct AtspiReader::Worker {
     DBusConnection* session = nullptr;
     AtspiEventListener* listener = nullptr;
     AtspiAccessible* focused = nullptr;
+    // The bus name of an application that stopped answering, until it answers a ping again: its
+    // fields are refused at once instead of waiting for another time-out.
+    std::string hungBusName;
     std::thread thread;
 
     void post(std::function<void()> job) {
@@ -341,7 +345,8 @@ struct AtspiReader::Worker {
         focus = std::move(field);
     }
 
-    // Once at start: the focused accessible of the active window of another application.
+    // The focused accessible of the active window of another application, for when no event
+    // told us (at start-up, or when the focus event was lost).
     void findInitialFocus() {
         const auto ownPid = static_cast<std::int32_t>(::getpid());
         GObjectRef<AtspiAccessible> desktop(atspi_get_desktop(0));
@@ -395,6 +400,68 @@ struct AtspiReader::Worker {
         return nullptr;
     }
 
+    void markHung(AtspiApplication* app) {
+        if (!app || !app->bus_name || hungBusName == app->bus_name) {
+            return;
+        }
+        hungBusName = app->bus_name;
+        // Over the accessibility bus, whose replies this thread dispatches.
+        ping(atspi_get_a11y_bus(), hungBusName);
+    }
+
+    // Peer.Ping is answered by the application's connection only once its main loop runs again.
+    void ping(DBusConnection* bus, const std::string& busName) {
+        if (!bus) {
+            hungBusName.clear();
+            return;
+        }
+        DBusMessage* message = dbus_message_new_method_call(busName.c_str(), "/",
+                                                            "org.freedesktop.DBus.Peer", "Ping");
+        DBusPendingCall* pending = nullptr;
+        if (!message || !dbus_connection_send_with_reply(bus, message, &pending, 2000) ||
+            !pending) {
+            if (message) {
+                dbus_message_unref(message);
+            }
+            hungBusName.clear();
+            return;
+        }
+        dbus_message_unref(message);
+        struct Pinged {
+            std::weak_ptr<Worker> worker;
+            DBusConnection* bus;
+            std::string busName;
+        };
+        dbus_connection_ref(bus);
+        dbus_pending_call_set_notify(
+            pending,
+            [](DBusPendingCall* call, void* data) {
+                auto* pinged = static_cast<Pinged*>(data);
+                DBusMessage* reply = dbus_pending_call_steal_reply(call);
+                const bool noReply =
+                    !reply || (dbus_message_get_type(reply) == DBUS_MESSAGE_TYPE_ERROR &&
+                               dbus_message_is_error(reply, DBUS_ERROR_NO_REPLY));
+                if (reply) {
+                    dbus_message_unref(reply);
+                }
+                const auto worker = pinged->worker.lock();
+                if (worker && worker->hungBusName == pinged->busName) {
+                    if (noReply && !worker->stopping) {
+                        worker->ping(pinged->bus, pinged->busName);
+                    } else {
+                        worker->hungBusName.clear();
+                    }
+                }
+            },
+            new Pinged{weak_from_this(), bus, busName},
+            [](void* data) {
+                auto* pinged = static_cast<Pinged*>(data);
+                dbus_connection_unref(pinged->bus);
+                delete pinged;
+            });
+        dbus_pending_call_unref(pending);
+    }
+
     SelectionReading readSelection() {
         SelectionReading reading;
         {
@@ -403,6 +470,14 @@ struct AtspiReader::Worker {
                 reading.outcome = SelectionReading::Outcome::busOff;
                 return reading;
             }
+        }
+        // An application's bridge drops the events it raises before it knows who listens, so
+        // focus inside a program that has just started may never have been announced.
+        if (!focused) {
+            findInitialFocus();
+        }
+        {
+            std::lock_guard lock(mutex);
             if (!focused || !focus) {
                 reading.outcome = SelectionReading::Outcome::noFocusedField;
                 return reading;
@@ -411,9 +486,17 @@ struct AtspiReader::Worker {
         }
         GObjectRef<AtspiAccessible> accessible(
             static_cast<AtspiAccessible*>(g_object_ref(focused)));
+        AtspiApplication* app = ATSPI_OBJECT(accessible.get())->app;
+        if (app && app->bus_name && hungBusName == app->bus_name) {
+            reading.outcome = SelectionReading::Outcome::notAnswering;
+            return reading;
+        }
         auto fail = [&](SelectionReading::Outcome outcome, const GError* error) {
             reading.outcome =
                 isTimeout(error) ? SelectionReading::Outcome::notAnswering : outcome;
+            if (reading.outcome == SelectionReading::Outcome::notAnswering) {
+                markHung(app);
+            }
             reading.selectedText.clear();
             reading.textBefore.reset();
             return reading;
@@ -427,7 +510,7 @@ struct AtspiReader::Worker {
         const auto asked = std::chrono::steady_clock::now();
         GObjectRef<AtspiStateSet> states(atspi_accessible_get_state_set(accessible.get()));
         if (std::chrono::steady_clock::now() - asked >=
-            std::chrono::milliseconds(callTimeoutMs)) {
+            std::chrono::milliseconds(callTimeoutMs * 3 / 4)) {
             return fail(SelectionReading::Outcome::notAnswering, nullptr);
         }
         if (!states || atspi_state_set_contains(states.get(), ATSPI_STATE_DEFUNCT) ||

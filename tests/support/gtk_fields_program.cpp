@@ -1,4 +1,4 @@
-#include "linux_accessibility/gtk_fields_program.h"
+#include "support/gtk_fields_program.h"
 
 #include <QDeadlineTimer>
 #include <QJsonArray>
