@@ -1,19 +1,16 @@
 #include "loopback/local_http_client.h"
 
+#include "loopback/http_response_parser.h"
 #include "loopback/local_service_endpoint.h"
 
-#include <QCoreApplication>
-#include <QCoroNetworkReply>
 #include <QJsonParseError>
-#include <QNetworkAccessManager>
 #include <QNetworkProxy>
-#include <QNetworkReply>
-#include <QNetworkRequest>
+#include <QTcpSocket>
 #include <QPointer>
-#include <QThread>
 #include <QTimer>
 
 #include <algorithm>
+#include <coroutine>
 #include <vector>
 
 using namespace Qt::StringLiterals;
@@ -22,48 +19,75 @@ namespace quovant {
 
 namespace {
 
-struct ReplyState {
-    QByteArray body;
-    bool headersSeen = false;
-    bool tooLarge = false;
-    bool timedOut = false;
-    bool abandoned = false;
-};
-
-QNetworkAccessManager* sharedManager() {
-    static thread_local QPointer<QNetworkAccessManager> manager;
-    if (!manager) {
-        QObject* parent = QCoreApplication::instance();
-        if (parent && parent->thread() != QThread::currentThread()) {
-            parent = nullptr;
-        }
-        manager = new QNetworkAccessManager(parent);
-        // Loopback traffic must never detour through a proxy from the environment, nor follow
-        // a redirect to another host: the recording and the user's words stay on this machine.
-        manager->setProxy(QNetworkProxy::NoProxy);
-        manager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
-    }
-    return manager;
-}
-
-bool isTransportFailure(QNetworkReply::NetworkError error) {
-    // Codes below 200 are connection, proxy and abort failures; from 200 on, the server answered
-    // with a status line and the reply carries it.
-    return error != QNetworkReply::NoError && error < QNetworkReply::ContentAccessDenied;
-}
+// What the socket may hold before we read it: with a bound, Qt stops reading from the kernel and
+// TCP flow control holds a server that streams faster than we consume.
+constexpr qint64 kSocketBufferBytes = 64 * 1024;
 
 QString describe(const QByteArray& verb, const QUrl& url) {
     return QString::fromLatin1(verb) + u' ' + url.toString();
 }
 
+QByteArray requestHead(const QByteArray& verb, const QUrl& url, const QByteArray& contentType,
+                       qsizetype bodySize) {
+    QByteArray target = url.path(QUrl::FullyEncoded).toUtf8();
+    if (target.isEmpty()) {
+        target = "/";
+    }
+    if (url.hasQuery()) {
+        target += '?' + url.query(QUrl::FullyEncoded).toUtf8();
+    }
+    QByteArray head = verb + ' ' + target + " HTTP/1.1\r\nHost: " +
+                      url.host(QUrl::FullyEncoded).toUtf8() + ':' +
+                      QByteArray::number(url.port(80)) +
+                      "\r\nConnection: close\r\nAccept-Encoding: identity\r\n";
+    if (!contentType.isEmpty()) {
+        head += "Content-Type: " + contentType + "\r\n";
+    }
+    if (verb == "POST") {
+        head += "Content-Length: " + QByteArray::number(bodySize) + "\r\n";
+    }
+    return head + "\r\n";
+}
+
 } // namespace
 
-struct LocalHttpClient::Registry {
-    struct Pending {
-        QPointer<QNetworkReply> reply;
-        std::shared_ptr<ReplyState> state;
+// One request in flight: its socket, its response reader and the coroutine waiting for it.
+struct LocalHttpClient::Exchange {
+    explicit Exchange(qsizetype maxBody) : parser(maxBody) {}
+
+    enum class Outcome { pending, response, timedOut, abandoned, transport };
+
+    QPointer<QTcpSocket> socket;
+    HttpResponseParser parser;
+    Outcome outcome = Outcome::pending;
+    QString transportError;
+    std::coroutine_handle<> waiter;
+
+    void end(Outcome result) {
+        if (outcome != Outcome::pending) {
+            return;
+        }
+        outcome = result;
+        if (socket) {
+            socket->disconnect();
+            socket->abort();
+            socket->deleteLater();
+        }
+        if (auto caller = std::exchange(waiter, {})) {
+            caller.resume();
+        }
+    }
+
+    struct Awaiter {
+        std::shared_ptr<Exchange> exchange;
+        bool await_ready() const noexcept { return exchange->outcome != Outcome::pending; }
+        void await_suspend(std::coroutine_handle<> caller) { exchange->waiter = caller; }
+        void await_resume() const noexcept {}
     };
-    std::vector<Pending> pending;
+};
+
+struct LocalHttpClient::Registry {
+    std::vector<std::weak_ptr<Exchange>> pending;
     bool closed = false;
 };
 
@@ -90,14 +114,12 @@ QCoro::Task<LocalHttpResponse> LocalHttpClient::post(QUrl url, QByteArray conten
 }
 
 void LocalHttpClient::abandonAll() const {
-    for (const Registry::Pending& pending : m_registry->pending) {
-        if (!pending.reply) {
-            continue;
+    for (const std::weak_ptr<Exchange>& pending : m_registry->pending) {
+        if (auto exchange = pending.lock(); exchange && exchange->socket) {
+            QMetaObject::invokeMethod(
+                exchange->socket, [exchange] { exchange->end(Exchange::Outcome::abandoned); },
+                Qt::QueuedConnection);
         }
-        pending.state->abandoned = true;
-        QPointer<QNetworkReply> reply = pending.reply;
-        QMetaObject::invokeMethod(
-            reply, [reply] { reply->abort(); }, Qt::QueuedConnection);
     }
 }
 
@@ -120,86 +142,96 @@ QCoro::Task<LocalHttpResponse> LocalHttpClient::send(std::shared_ptr<Registry> r
                              u"Request abandoned: "_s + describe(verb, url));
     }
 
-    QNetworkRequest request(url);
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                         QNetworkRequest::ManualRedirectPolicy);
-    if (!contentType.isEmpty()) {
-        request.setRawHeader("Content-Type", contentType);
-    }
-    QNetworkAccessManager* manager = sharedManager();
-    QNetworkReply* reply = verb == "POST" ? manager->post(request, body) : manager->get(request);
-    body.clear();
+    auto exchange = std::make_shared<Exchange>(kMaxResponseBytes);
+    std::erase_if(registry->pending, [](const std::weak_ptr<Exchange>& e) { return e.expired(); });
+    registry->pending.push_back(exchange);
 
-    auto state = std::make_shared<ReplyState>();
-    registry->pending.push_back({reply, state});
+    // A plain socket, not the network access manager: no proxy from the environment, no
+    // redirects, no cookies or caches, and reading is bounded from the socket up.
+    auto* socket = new QTcpSocket();
+    exchange->socket = socket;
+    socket->setProxy(QNetworkProxy::NoProxy);
+    socket->setReadBufferSize(kSocketBufferBytes);
+    // The socket's handlers hold the exchange weakly: it goes with the awaiting coroutine.
+    const std::weak_ptr<Exchange> weak = exchange;
 
-    QTimer::singleShot(timeout, reply, [reply, state] {
-        state->timedOut = true;
-        reply->abort();
+    QTimer::singleShot(timeout, socket, [weak] {
+        if (auto live = weak.lock()) {
+            live->end(Exchange::Outcome::timedOut);
+        }
     });
-    QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, [reply, state, mode] {
-        if (!reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid()) {
+    QObject::connect(socket, &QTcpSocket::connected, socket,
+                     [socket, head = requestHead(verb, url, contentType, body.size()),
+                      payload = std::move(body)]() mutable {
+                         socket->write(head);
+                         socket->write(payload);
+                         payload.clear();
+                     });
+    QObject::connect(socket, &QTcpSocket::readyRead, socket, [weak, socket, mode] {
+        auto live = weak.lock();
+        while (live && socket->bytesAvailable() > 0 &&
+               live->outcome == Exchange::Outcome::pending) {
+            const bool usable = live->parser.feed(socket->read(kSocketBufferBytes));
+            if (!usable || live->parser.complete() ||
+                (mode == Mode::headersOnly && live->parser.headersComplete())) {
+                live->end(Exchange::Outcome::response);
+                return;
+            }
+        }
+    });
+    QObject::connect(socket, &QTcpSocket::disconnected, socket, [weak, socket] {
+        auto live = weak.lock();
+        if (!live) {
             return;
         }
-        state->headersSeen = true;
-        const qint64 announced = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong();
-        if (mode == Mode::headersOnly) {
-            reply->abort();
-        } else if (announced > kMaxResponseBytes) {
-            state->tooLarge = true;
-            reply->abort();
+        if (socket->bytesAvailable() > 0) {
+            live->parser.feed(socket->readAll());
         }
+        live->parser.finishOnClose();
+        live->end(Exchange::Outcome::response);
     });
-    QObject::connect(reply, &QNetworkReply::readyRead, reply, [reply, state] {
-        if (state->tooLarge || reply->isFinished()) {
-            return;
-        }
-        state->body += reply->read(kMaxResponseBytes + 1 - state->body.size());
-        if (state->body.size() > kMaxResponseBytes) {
-            state->tooLarge = true;
-            state->body = QByteArray();
-            reply->abort();
-        }
-    });
+    QObject::connect(socket, &QTcpSocket::errorOccurred, socket,
+                     [weak, socket](QAbstractSocket::SocketError error) {
+                         auto live = weak.lock();
+                         if (!live || error == QAbstractSocket::RemoteHostClosedError) {
+                             return; // `disconnected` decides whether the answer was whole
+                         }
+                         live->transportError = socket->errorString();
+                         live->end(Exchange::Outcome::transport);
+                     });
+    socket->connectToHost(url.host(), static_cast<quint16>(url.port(80)));
 
-    co_await reply;
+    co_await Exchange::Awaiter{exchange};
 
-    std::erase_if(registry->pending, [reply](const Registry::Pending& pending) {
-        return !pending.reply || pending.reply == reply;
-    });
-    reply->deleteLater();
-
-    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (mode == Mode::headersOnly && state->headersSeen && status.isValid()) {
-        co_return LocalHttpResponse{status.toInt(), {}};
-    }
-    if (state->tooLarge) {
-        throw LocalHttpError(LocalHttpError::Kind::responseTooLarge,
-                             u"The reply to "_s + describe(verb, url) + u" exceeds "_s +
-                                 QString::number(kMaxResponseBytes / (1024 * 1024)) + u" MiB"_s);
-    }
-    if (state->abandoned && reply->error() == QNetworkReply::OperationCanceledError) {
+    const HttpResponseParser& parser = exchange->parser;
+    switch (exchange->outcome) {
+    case Exchange::Outcome::abandoned:
         throw LocalHttpError(LocalHttpError::Kind::abandoned,
                              u"Request abandoned: "_s + describe(verb, url));
-    }
-    if (state->timedOut && reply->error() == QNetworkReply::OperationCanceledError) {
+    case Exchange::Outcome::timedOut:
         throw LocalHttpError(LocalHttpError::Kind::timedOut,
                              u"No reply to "_s + describe(verb, url) + u" within "_s +
                                  QString::number(timeout.count()) + u" ms"_s);
-    }
-    if (isTransportFailure(reply->error()) || !status.isValid()) {
+    case Exchange::Outcome::transport:
         throw LocalHttpError(LocalHttpError::Kind::transport,
-                             describe(verb, url) + u" failed: "_s + reply->errorString());
+                             describe(verb, url) + u" failed: "_s + exchange->transportError);
+    case Exchange::Outcome::pending:
+    case Exchange::Outcome::response:
+        break;
     }
-    if (state->body.size() < kMaxResponseBytes + 1) {
-        state->body += reply->read(kMaxResponseBytes + 1 - state->body.size());
+    if (mode == Mode::headersOnly && parser.headersComplete()) {
+        co_return LocalHttpResponse{parser.status(), {}};
     }
-    if (state->body.size() > kMaxResponseBytes) {
+    if (parser.failure() == HttpResponseParser::Failure::tooLarge) {
         throw LocalHttpError(LocalHttpError::Kind::responseTooLarge,
                              u"The reply to "_s + describe(verb, url) + u" exceeds "_s +
                                  QString::number(kMaxResponseBytes / (1024 * 1024)) + u" MiB"_s);
     }
-    co_return LocalHttpResponse{status.toInt(), std::move(state->body)};
+    if (!parser.complete()) {
+        throw LocalHttpError(LocalHttpError::Kind::transport,
+                             describe(verb, url) + u" failed: the reply was malformed or cut short"_s);
+    }
+    co_return LocalHttpResponse{parser.status(), exchange->parser.takeBody()};
 }
 
 QJsonDocument LocalHttpClient::parseJson(const QByteArray& body) {

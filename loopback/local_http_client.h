@@ -35,8 +35,8 @@ private:
     Kind m_kind;
 };
 
-// Requests to the HTTP services the user runs on this machine, over the shared network access
-// manager of the main thread. Main thread only; nothing blocks while a request is in flight.
+// Requests to the HTTP services the user runs on this machine, one connection each. Main thread
+// only; nothing blocks while a request is in flight. Memory stays bounded whatever a server sends.
 // A copy shares the set of requests in flight with the original, so coroutines can keep a copy
 // and never touch the object that started them after a suspension.
 class LocalHttpClient {
@@ -67,6 +67,7 @@ public:
     static QUrl appendingPathComponent(const QUrl& base, const QString& component);
 
 private:
+    struct Exchange;
     struct Registry;
     enum class Mode { headersOnly, wholeBody };
 
