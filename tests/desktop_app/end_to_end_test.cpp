@@ -84,4 +84,37 @@ TEST(EndToEnd, StartsInOrderOnceAndAnswersOnTheBus) {
     EXPECT_EQ(quovant.stop(), 0);
 }
 
+TEST(EndToEnd, TheTrayIconAppearsWhenThePanelComesLaterWithTheWholeMenu) {
+    RunningQuovant quovant(R"({"playSounds": false})");
+    ASSERT_TRUE(quovant.start(u"] Permissions · "_s)) << quovant.failure().toStdString();
+    EXPECT_TRUE(quovant.logText().contains(
+        u"[INFO] Waiting for the desktop's tray to show the status icon."_s));
+
+    // The panel starts after the application, as it may at login.
+    LineProcess watcher;
+    ASSERT_TRUE(watcher.start(u"/usr/bin/python3"_s,
+                              {QStringLiteral(QUOVANT_DESKTOP_TEST_PROGRAMS) +
+                               u"/status_notifier_watcher.py"_s}));
+    ASSERT_TRUE(watcher.waitForLine([](const QString& l) { return l == u"READY"_s; }, 30000))
+        << watcher.errorOutput().toStdString();
+    const auto item =
+        watcher.waitForLine([](const QString& l) { return l.startsWith(u"ITEM "_s); }, 60000);
+    ASSERT_TRUE(item) << quovant.logText().toStdString();
+
+    // The menu the panel shows, read over DBusMenu.
+    const ProgramResult layout = runProgram(
+        u"gdbus"_s,
+        {u"call"_s, u"--session"_s, u"--dest"_s, item->section(u' ', 1, 1), u"--object-path"_s,
+         u"/MenuBar"_s, u"--method"_s, u"com.canonical.dbusmenu.GetLayout"_s, u"--"_s, u"0"_s,
+         u"-1"_s, u"@as []"_s},
+        30000);
+    ASSERT_EQ(layout.exitCode, 0) << layout.err.toStdString();
+    for (const QString& label :
+         {u"Hold Right Alt to dictate"_s, u"Response: no samples yet"_s, u"Push-to-talk key"_s,
+          u"Right Super"_s, u"Keep local text history"_s, u"Quit Quovant"_s}) {
+        EXPECT_TRUE(layout.out.contains(u"'"_s + label + u"'"_s)) << label.toStdString();
+    }
+    EXPECT_EQ(quovant.stop(), 0);
+}
+
 } // namespace
