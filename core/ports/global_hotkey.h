@@ -13,6 +13,9 @@ public:
 
     std::function<void()> onPress;
     std::function<void()> onRelease;
+    // The hold turned out to be typing (another key went down meanwhile): abandon the utterance
+    // quietly. No release follows for that hold.
+    std::function<void()> onCancel;
 
     virtual void updateKey(PushToTalkKey key) = 0;
     // True when the key watcher is running.
