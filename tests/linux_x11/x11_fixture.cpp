@@ -1,0 +1,226 @@
+#include "linux_x11/x11_fixture.h"
+
+#include <QProcessEnvironment>
+#include <QTemporaryFile>
+
+#include <csignal>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/extensions/XTest.h>
+
+namespace quovant::testing {
+
+struct XClient::Impl {
+    Display* display = nullptr;
+};
+
+XClient::XClient() : m_impl(std::make_unique<Impl>()) {
+    m_impl->display = XOpenDisplay(nullptr);
+}
+
+XClient::~XClient() {
+    if (m_impl->display != nullptr) {
+        XCloseDisplay(m_impl->display);
+    }
+}
+
+bool XClient::connected() const { return m_impl->display != nullptr; }
+
+void XClient::key(int keycode, bool down) {
+    XTestFakeKeyEvent(m_impl->display, unsigned(keycode), down ? True : False, CurrentTime);
+    XSync(m_impl->display, False);
+}
+
+std::optional<unsigned long> XClient::findWindowNamed(const QByteArray& name) {
+    Display* d = m_impl->display;
+    Window root = 0, parent = 0;
+    Window* children = nullptr;
+    unsigned int count = 0;
+    if (XQueryTree(d, DefaultRootWindow(d), &root, &parent, &children, &count) == 0) {
+        return std::nullopt;
+    }
+    std::optional<unsigned long> found;
+    for (unsigned int i = 0; i < count && !found; ++i) {
+        char* windowName = nullptr;
+        if (XFetchName(d, children[i], &windowName) && windowName != nullptr) {
+            if (name == windowName) {
+                found = children[i];
+            }
+            XFree(windowName);
+        }
+    }
+    if (children != nullptr) {
+        XFree(children);
+    }
+    return found;
+}
+
+void XClient::killClientOf(unsigned long window) {
+    XKillClient(m_impl->display, window);
+    XSync(m_impl->display, False);
+}
+
+void XClient::setInputFocus(unsigned long window) {
+    XSetInputFocus(m_impl->display, window, RevertToParent, CurrentTime);
+    XSync(m_impl->display, False);
+}
+
+unsigned long XClient::clipboardOwner() {
+    return XGetSelectionOwner(m_impl->display, XInternAtom(m_impl->display, "CLIPBOARD", False));
+}
+
+void XClient::clearClipboard() {
+    XSetSelectionOwner(m_impl->display, XInternAtom(m_impl->display, "CLIPBOARD", False), None,
+                       CurrentTime);
+    XSync(m_impl->display, False);
+}
+
+// MARK: - Paste target
+
+PasteTarget::PasteTarget(const QStringList& arguments) {
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    environment.remove(QStringLiteral("QT_ACCESSIBILITY"));
+    m_process.setProcessEnvironment(environment);
+    m_process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
+    m_process.start(QStringLiteral(QUOVANT_PASTE_TARGET), arguments);
+    QDeadlineTimer deadline(30000);
+    while (m_windowId == 0 && !deadline.hasExpired() &&
+           m_process.state() != QProcess::NotRunning) {
+        pump(100);
+    }
+}
+
+PasteTarget::~PasteTarget() {
+    if (m_process.state() != QProcess::NotRunning) {
+        m_process.write("quit\n");
+        if (!m_process.waitForFinished(3000)) {
+            m_process.kill();
+            m_process.waitForFinished(3000);
+        }
+    }
+}
+
+void PasteTarget::pump(int timeoutMs) {
+    if (!m_process.canReadLine()) {
+        m_process.waitForReadyRead(timeoutMs);
+    }
+    while (m_process.canReadLine()) {
+        consume(m_process.readLine().trimmed());
+    }
+}
+
+void PasteTarget::consume(const QByteArray& line) {
+    const QList<QByteArray> words = line.split(' ');
+    if (words.value(0) == "READY") {
+        m_windowId = words.value(1).toULong();
+    } else if (words.value(0) == "TEXT") {
+        m_texts.insert(words.value(1), QString::fromUtf8(QByteArray::fromBase64(words.value(2))));
+    } else if (words.value(0) == "PASTE") {
+        ++m_pastes;
+    }
+    m_lines.append(line);
+}
+
+std::optional<QByteArray> PasteTarget::command(const QByteArray& line, const QByteArray& answer) {
+    m_lines.clear();
+    m_process.write(line + '\n');
+    QDeadlineTimer deadline(15000);
+    for (;;) {
+        for (const QByteArray& received : std::as_const(m_lines)) {
+            if (received.startsWith(answer)) {
+                return received;
+            }
+        }
+        if (deadline.hasExpired() || m_process.state() == QProcess::NotRunning) {
+            return std::nullopt;
+        }
+        pump(50);
+    }
+}
+
+bool PasteTarget::waitForText(const QByteArray& field, const QString& expected, int timeoutMs) {
+    QDeadlineTimer deadline(timeoutMs);
+    while (m_texts.value(field) != expected) {
+        if (deadline.hasExpired() || m_process.state() == QProcess::NotRunning) {
+            return false;
+        }
+        pump(20);
+        QCoreApplication::processEvents();
+    }
+    return true;
+}
+
+QString PasteTarget::lastText(const QByteArray& field) const { return m_texts.value(field); }
+
+bool PasteTarget::copy(const QList<QPair<QByteArray, QByteArray>>& targets) {
+    QByteArray line = "copy";
+    for (const auto& [target, data] : targets) {
+        line += ' ' + target + ' ' + data.toBase64();
+    }
+    return command(line, "COPIED").has_value();
+}
+
+QByteArray PasteTarget::errors() { return m_process.readAllStandardError(); }
+
+// MARK: - Clipboard through another client
+
+std::optional<QByteArray> readClipboardTarget(const QByteArray& target) {
+    QProcess xclip;
+    xclip.start(QStringLiteral("xclip"),
+                {QStringLiteral("-selection"), QStringLiteral("clipboard"), QStringLiteral("-o"),
+                 QStringLiteral("-t"), QString::fromUtf8(target)});
+    // The owner is often a thread of this very process: keep the main thread responsive.
+    QDeadlineTimer deadline(15000);
+    while (!xclip.waitForFinished(20)) {
+        QCoreApplication::processEvents();
+        if (deadline.hasExpired()) {
+            xclip.kill();
+            xclip.waitForFinished(3000);
+            return std::nullopt;
+        }
+    }
+    if (xclip.exitStatus() != QProcess::NormalExit || xclip.exitCode() != 0) {
+        return std::nullopt;
+    }
+    return xclip.readAllStandardOutput();
+}
+
+std::unique_ptr<PeerProcess> copyWithXclip(const QByteArray& target, const QByteArray& data) {
+    static int counter = 0;
+    const QString path = QStringLiteral("%1/xclip-%2-%3")
+                             .arg(QString::fromUtf8(qgetenv("QUOVANT_HOME")))
+                             .arg(::getpid())
+                             .arg(++counter);
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) {
+        return nullptr;
+    }
+    file.write(data);
+    file.close();
+    auto peer = std::make_unique<PeerProcess>(
+        QStringLiteral("xclip"),
+        QStringList{QStringLiteral("-quiet"), QStringLiteral("-selection"),
+                    QStringLiteral("clipboard"), QStringLiteral("-t"), QString::fromUtf8(target),
+                    QStringLiteral("-i"), path});
+    // xclip owns the clipboard once another client can read it back.
+    waitUntil([&] { return readClipboardTarget(target) == data; }, 15000);
+    return peer;
+}
+
+// MARK: - Suite
+
+std::unique_ptr<XvfbServer> X11Suite::s_xvfb;
+
+void X11Suite::SetUpTestSuite() { s_xvfb = std::make_unique<XvfbServer>(); }
+
+void X11Suite::TearDownTestSuite() { s_xvfb.reset(); }
+
+void X11Suite::SetUp() {
+    ASSERT_TRUE(s_xvfb && s_xvfb->running()) << "Xvfb did not start";
+}
+
+} // namespace quovant::testing
