@@ -8,11 +8,6 @@
 #include <QThread>
 
 #include <functional>
-#include <ostream>
-
-inline void PrintTo(const QString& text, std::ostream* out) {
-    *out << '"' << text.toStdString() << '"';
-}
 
 namespace quovant::testing {
 

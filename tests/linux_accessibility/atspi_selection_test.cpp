@@ -1,5 +1,6 @@
 #include "core/quovant_error.h"
 #include "linux_accessibility/accessibility_desktop.h"
+#include "pipeline/pipeline_doubles.h"
 #include "support/gtk_fields_program.h"
 #include "platform/linux/accessibility/atspi_reader.h"
 #include "platform/linux/accessibility/linux_selection_editor.h"

@@ -1,0 +1,190 @@
+// Edit in Place end to end: text selected in a GTK program, the command spoken by flite into the
+// embedded recogniser, the rewrite from a local model server, the rewrite guard, and the
+// selection read and replaced through the accessibility bus. Only the microphone (a recording)
+// and the paste keystroke (a paste into the program) are doubles.
+
+#include "linux_accessibility/accessibility_desktop.h"
+#include "pipeline/engine_factory.h"
+#include "pipeline/pipeline.h"
+#include "pipeline/pipeline_doubles.h"
+#include "platform/inert/memory_clipboard.h"
+#include "platform/linux/accessibility/atspi_reader.h"
+#include "platform/linux/accessibility/linux_selection_editor.h"
+#include "settings/store.h"
+#include "speech/wav_decoder.h"
+#include "support/gtk_fields_program.h"
+#include "support/local_http_server.h"
+#include "support/test_support.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+using namespace Qt::StringLiterals;
+
+namespace quovant {
+namespace {
+
+using namespace quovant::testing;
+
+// Plays a recording into the recogniser as soon as capture starts.
+class PlaybackCapture final : public AudioCapturing {
+public:
+    std::vector<float> samples;
+
+    float currentLevel() const override { return 0; }
+    AudioCaptureStatus lastCaptureStatus() const override { return AudioCaptureStatus::usable; }
+    void setVoiceProcessingEnabled(bool) override {}
+    void prepare() override {}
+    void warmUp(double) override {}
+    void start(double sampleRate, bool) override {
+        const auto chunk = static_cast<std::size_t>(sampleRate / 10);
+        for (std::size_t at = 0; at < samples.size(); at += chunk) {
+            const auto end = std::min(samples.size(), at + chunk);
+            onChunk(AudioChunk{std::vector<float>(samples.begin() + at, samples.begin() + end),
+                               sampleRate});
+        }
+    }
+    void stop() override {}
+    void writeRetainedAudio(const QString&) override {}
+};
+
+// The paste keystroke's double: pastes into the program, as Ctrl+V would.
+class PastingInjector final : public TextInjector {
+public:
+    explicit PastingInjector(GtkFieldsProgram* program) : m_program(program) {}
+    void inject(const QString& text) override {
+        injected.append(text);
+        m_program->paste(text);
+    }
+    QStringList injected;
+
+private:
+    GtkFieldsProgram* m_program;
+};
+
+class EditInPlaceEndToEnd : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        s_speech = new std::vector<float>;
+        QTemporaryDir dir;
+        const QString wav = dir.filePath(u"command.wav"_s);
+        if (speakWithFlite(u"awb"_s, u"make this formal"_s, wav)) {
+            *s_speech = WavDecoder::decode(readFile(wav)).samples;
+        }
+    }
+    static void TearDownTestSuite() {
+        delete s_speech;
+        s_speech = nullptr;
+    }
+
+    void SetUp() override {
+        ASSERT_FALSE(s_speech->empty()) << "flite did not run";
+        desktop = &AccessibilityDesktop::shared();
+        ASSERT_TRUE(desktop->running());
+        ASSERT_TRUE(desktop->bus.setEnabled(true));
+        program = std::make_unique<GtkFieldsProgram>(desktop->bus.environment(), u"Mail"_s);
+        ASSERT_TRUE(program->ready());
+        reader = std::make_shared<AtspiReader>();
+        ASSERT_TRUE(reader->waitUntilStarted(20000));
+        injector = std::make_shared<PastingInjector>(program.get());
+        notifier = std::make_shared<FakeNotifier>();
+    }
+
+    void TearDown() override {
+        pipeline.reset();
+        reader.reset();
+        program.reset();
+    }
+
+    // The model server answers the model list, the warm-up and then `rewrite`.
+    void startPipeline(const QString& rewrite) {
+        server.enqueue(LocalHttpServer::Reply::json(200, R"({"models":[{"name":"tiny:1b"}]})"));
+        server.enqueue(LocalHttpServer::Reply::json(200, R"({"response":"ok"})"));
+        server.enqueue(LocalHttpServer::Reply::json(
+            200, QJsonDocument(QJsonObject{{u"response"_s, rewrite}}).toJson()));
+        Config config;
+        config.formatter = FormatterKind::ollama;
+        config.ollamaModel = u"tiny:1b"_s;
+        config.ollamaEndpoint = server.url().toString();
+        config.repositoryContextEnabled = false;
+        auto capture = std::make_shared<PlaybackCapture>();
+        capture->samples = *s_speech;
+        PlatformKit kit;
+        kit.capture = capture;
+        kit.injector = injector;
+        kit.selectionEditor = std::make_shared<LinuxSelectionEditor>(reader, injector);
+        kit.frontmostApp = std::make_shared<FakeFrontmost>();
+        kit.notifier = notifier;
+        kit.clipboard = std::make_shared<MemoryClipboard>();
+        EngineFactory::installNativeEngines(kit);
+        pipeline = std::make_unique<Pipeline>(config, kit, std::make_shared<Store>(home.path()),
+                                              clock);
+        run(pipeline->prepare());
+    }
+
+    void select(const QString& text, int start, int end) {
+        ASSERT_TRUE(program->focus(u"editor"_s));
+        ASSERT_TRUE(program->setText(u"editor"_s, text));
+        ASSERT_TRUE(program->select(u"editor"_s, start, end));
+        ASSERT_TRUE(eventually([&] {
+            const SelectionReading reading = reader->readSelection();
+            return reading.outcome == SelectionReading::Outcome::read &&
+                   reading.startOffset == start && reading.endOffset == end;
+        }));
+    }
+
+    // Holds the edit key over the spoken command and waits for the edit to end.
+    void speakCommand() {
+        ASSERT_TRUE(pipeline->beginEditing());
+        ASSERT_TRUE(eventually([&] { return !pipeline->isStarting(); }));
+        ASSERT_EQ(pipeline->state(), PipelineState::recording());
+        clock->advance(3000);
+        pipeline->finish(PipelineMode::editSelection);
+        ASSERT_TRUE(eventually(
+            [&] { return pipeline->state().kind == PipelineState::Kind::idle; }, 120000));
+    }
+
+    QString notes() const {
+        QStringList lines;
+        for (const auto& [title, body] : notifier->notes) {
+            lines.append(title + u": "_s + body);
+        }
+        return lines.join(u'\n');
+    }
+
+    static inline std::vector<float>* s_speech = nullptr;
+    TemporaryHome home;
+    LocalHttpServer server;
+    std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>();
+    AccessibilityDesktop* desktop = nullptr;
+    std::unique_ptr<GtkFieldsProgram> program;
+    std::shared_ptr<AtspiReader> reader;
+    std::shared_ptr<PastingInjector> injector;
+    std::shared_ptr<FakeNotifier> notifier;
+    std::unique_ptr<Pipeline> pipeline;
+};
+
+TEST_F(EditInPlaceEndToEnd, ASpokenCommandReplacesTheSelectionWithTheGuardedRewrite) {
+    startPipeline(u"Could you please send me the report by Friday?"_s);
+    select(u"Notes 😀\nhey can you send me the report by friday\nThanks"_s, 8, 48);
+    speakCommand();
+    EXPECT_EQ(program->text(u"editor"_s),
+              u"Notes 😀\nCould you please send me the report by Friday?\nThanks"_s)
+        << notes().toStdString();
+    EXPECT_EQ(injector->injected.size(), 1) << notes().toStdString();
+}
+
+TEST_F(EditInPlaceEndToEnd, ARewriteTheGuardRefusesLeavesTheSelectionUntouched) {
+    const QString original = u"Notes\nsend 25 copies to Alice by friday\nThanks"_s;
+    startPipeline(u"Please send 30 copies to Bob by Friday."_s);
+    select(original, 6, 39);
+    speakCommand();
+    EXPECT_EQ(program->text(u"editor"_s), original);
+    EXPECT_TRUE(injector->injected.isEmpty());
+    EXPECT_TRUE(notes().contains(u"Unsafe rewrite blocked"_s)) << notes().toStdString();
+}
+
+} // namespace
+} // namespace quovant
