@@ -261,11 +261,11 @@ struct AtspiReader::Worker : std::enable_shared_from_this<AtspiReader::Worker> {
     bool connectAccessibilityBus() {
         // libatspi ends the process when asked to use a bus it could not reach, so the bus is
         // reached first; a reached bus is kept for the process's lifetime.
-        if (!atspi_is_initialized() || !atspi_get_a11y_bus()) {
-            if (!atspi_get_a11y_bus()) {
-                Log::warn(u"Accessibility bus is enabled but cannot be reached."_s);
-                return false;
-            }
+        if (!atspi_get_a11y_bus()) {
+            Log::warn(u"Accessibility bus is enabled but cannot be reached."_s);
+            return false;
+        }
+        if (!atspi_is_initialized()) {
             atspi_init();
         }
         atspi_set_main_context(readerContext());
