@@ -467,3 +467,46 @@ TEST(DesktopProbes, SoundInputNeedsAServerWithADefaultSource) {
     EXPECT_TRUE(ready.available());
     EXPECT_EQ(ready.defaultSource, u"mic"_s);
 }
+
+// Pictures of the first-run window for the documentation, written when QUOVANT_SCREENSHOT_DIR
+// is set (run under Xvfb with QT_QPA_PLATFORM=xcb).
+TEST(OnboardingWindow, Screenshots) {
+    const QString folder = qEnvironmentVariable("QUOVANT_SCREENSHOT_DIR");
+    if (folder.isEmpty()) {
+        GTEST_SKIP() << "QUOVANT_SCREENSHOT_DIR not set";
+    }
+    QDir().mkpath(folder);
+    struct Shot {
+        QString name;
+        bool sound;
+        DisplayCapabilities display;
+        bool bus;
+        bool testMicrophone;
+    };
+    const Shot shots[] = {
+        {u"onboarding-first-run"_s, true, fullX11(), false, true},
+        {u"onboarding-all-granted"_s, true, fullX11(), true, false},
+        {u"onboarding-wayland"_s, false, {true, true, true, true}, false, false},
+    };
+    for (const Shot& shot : shots) {
+        FakeDesktop desktop;
+        desktop.soundInput = shot.sound;
+        desktop.display = shot.display;
+        desktop.accessibilityBus = shot.bus;
+        desktop.enableResult = {false, u"Quovant could not turn on the accessibility bus. "_s +
+                                           AccessibilityBus::manualInstructions()};
+        OnboardingWindow onboarding(std::make_shared<SteadyCapture>(0.08f), desktop.probesFor());
+        onboarding.show();
+        ASSERT_TRUE(waitUntil([&] { return onboarding.window()->isVisible(); }));
+        if (shot.testMicrophone) {
+            child<QPushButton>(onboarding, u"microphoneAction"_s)->click();
+            ASSERT_TRUE(waitUntil([&] {
+                return labelText(onboarding, u"microphoneHint"_s).startsWith(u"Heard"_s);
+            }));
+            child<QPushButton>(onboarding, u"accessibilityAction"_s)->click();
+        }
+        waitUntil([] { return false; }, 300);
+        EXPECT_TRUE(onboarding.window()->grab().save(folder + u'/' + shot.name + u".png"_s));
+        onboarding.close();
+    }
+}

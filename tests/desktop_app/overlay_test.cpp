@@ -1,4 +1,5 @@
 #include "app/desktop/overlay/recording_overlay.h"
+#include "support/desktop_peers.h"
 
 #include <QApplication>
 #include <QDir>
@@ -6,10 +7,14 @@
 #include <QGuiApplication>
 #include <QImage>
 #include <QLineEdit>
+#include <QProcess>
 #include <QScreen>
 #include <QWidget>
 #include <QWindow>
 #include <gtest/gtest.h>
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
 
 #include <cmath>
 
@@ -309,4 +314,75 @@ TEST(RecordingOverlay, Screenshots) {
                                                    u"-screen.png"_s));
         }
     }
+}
+
+namespace {
+
+Window x11InputFocus(Display* display) {
+    Window focus = 0;
+    int revert = 0;
+    XGetInputFocus(display, &focus, &revert);
+    return focus;
+}
+
+} // namespace
+
+// On a real X server (this test runs itself again as a child on Xvfb with the xcb platform):
+// showing the capsule and flashing notices leave the keyboard focus where it was, and the
+// window tells the server it takes no input.
+TEST(RecordingOverlayOnX11, NeverTakesTheFocusFromTheFocusedWindow) {
+    if (QGuiApplication::platformName() != u"xcb"_s) {
+        quovant::testing::XvfbServer xvfb;
+        ASSERT_TRUE(xvfb.running());
+        QProcess child;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(u"QT_QPA_PLATFORM"_s, u"xcb"_s);
+        child.setProcessEnvironment(environment);
+        child.setProcessChannelMode(QProcess::MergedChannels);
+        child.start(QCoreApplication::applicationFilePath(),
+                    {u"--gtest_filter=RecordingOverlayOnX11.*"_s});
+        ASSERT_TRUE(child.waitForFinished(120000));
+        const QString output = QString::fromLocal8Bit(child.readAll());
+        EXPECT_EQ(child.exitCode(), 0) << output.toStdString();
+        EXPECT_TRUE(output.contains(u"[  PASSED  ] 1 test"_s)) << output.toStdString();
+        return;
+    }
+
+    auto* x11 = qApp->nativeInterface<QNativeInterface::QX11Application>();
+    ASSERT_NE(x11, nullptr);
+    Display* display = x11->display();
+
+    QWidget destination;
+    destination.setWindowTitle(u"destination"_s);
+    auto* field = new QLineEdit(&destination);
+    destination.resize(320, 80);
+    destination.show();
+    ASSERT_TRUE(waitUntil([&] { return destination.windowHandle()->isExposed(); }));
+    destination.activateWindow();
+    field->setFocus();
+    ASSERT_TRUE(waitUntil([&] {
+        return QApplication::focusWidget() == field &&
+               x11InputFocus(display) == Window(destination.winId());
+    }));
+
+    RecordingOverlay overlay;
+    overlay.levelProvider = [] { return 0.5f; };
+    overlay.show(PipelineState::recording(), PipelineMode::dictation);
+    ASSERT_TRUE(waitUntil([&] { return overlay.window()->windowHandle()->isExposed(); }));
+    overlay.show(PipelineState::thinking(), PipelineMode::dictation);
+    overlay.flash(u"Notice"_s, u"Something to say"_s);
+    waitUntil([] { return false; }, 500);
+
+    EXPECT_EQ(x11InputFocus(display), Window(destination.winId()));
+    EXPECT_EQ(QApplication::focusWidget(), field);
+    EXPECT_EQ(QApplication::activeWindow(), &destination);
+    EXPECT_FALSE(overlay.window()->isActiveWindow());
+
+    XWMHints* hints = XGetWMHints(display, Window(overlay.window()->winId()));
+    ASSERT_NE(hints, nullptr);
+    EXPECT_TRUE(hints->flags & InputHint);
+    EXPECT_FALSE(hints->input);
+    XFree(hints);
+    const QRect area = overlay.window()->screen()->availableGeometry();
+    EXPECT_EQ(overlay.window()->frameGeometry().topLeft(), RecordingOverlay::placement(area));
 }

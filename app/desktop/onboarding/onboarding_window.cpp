@@ -13,6 +13,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollArea>
 #include <QStyle>
 #include <QVBoxLayout>
 
@@ -177,10 +178,23 @@ void OnboardingWindow::build() {
     intro->setFont(introFont);
     layout->addWidget(intro);
 
+    // The rows scroll rather than clip when a long explanation does not fit the fixed window.
+    auto* scroll = new QScrollArea(w);
+    scroll->setObjectName(u"rows"_s);
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setWidgetResizable(true);
+    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    auto* content = new QWidget(scroll);
+    auto* rows = new QVBoxLayout(content);
+    rows->setContentsMargins(0, 0, 0, 0);
+    rows->setSpacing(10);
+    scroll->setWidget(content);
+    layout->addWidget(scroll, 1);
+
     auto addRow = [&](int number, const QString& name, const QString& titleText,
                       const QString& actionTitle) {
         OnboardingWidget::Row row;
-        auto* frame = new QFrame(w);
+        auto* frame = new QFrame(content);
         frame->setObjectName(u"row"_s);
         auto* rowLayout = new QHBoxLayout(frame);
         rowLayout->setContentsMargins(12, 10, 12, 10);
@@ -214,7 +228,7 @@ void OnboardingWindow::build() {
         side->addWidget(row.action, 0, Qt::AlignRight);
         side->addStretch(1);
         rowLayout->addLayout(side);
-        layout->addWidget(frame);
+        rows->addWidget(frame);
         return row;
     };
 
@@ -248,7 +262,7 @@ void OnboardingWindow::build() {
 
     auto* restartRow = new QHBoxLayout;
     restartRow->addSpacing(44);
-    w->restart = new QPushButton(u"Restart to apply Accessibility"_s, w);
+    w->restart = new QPushButton(u"Restart to apply Accessibility"_s, content);
     w->restart->setObjectName(u"restartButton"_s);
     w->restart->setAutoDefault(false);
     QFont small = w->restart->font();
@@ -256,14 +270,14 @@ void OnboardingWindow::build() {
     w->restart->setFont(small);
     restartRow->addWidget(w->restart);
     restartRow->addStretch(1);
-    layout->addLayout(restartRow);
+    rows->addLayout(restartRow);
+    rows->addStretch(1);
     QObject::connect(w->restart, &QPushButton::clicked, w, [this] {
         if (m_model.onRestartRequested) {
             m_model.onRestartRequested();
         }
     });
 
-    layout->addStretch(1);
     auto* footer = new QHBoxLayout;
     w->footer = new QLabel(w);
     w->footer->setObjectName(u"footerText"_s);

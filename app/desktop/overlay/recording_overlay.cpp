@@ -1,6 +1,7 @@
 #include "app/desktop/overlay/recording_overlay.h"
 
 #include <QCursor>
+#include <QFontMetricsF>
 #include <QGuiApplication>
 #include <QPaintEvent>
 #include <QPainter>
@@ -81,10 +82,7 @@ protected:
             painter.drawRoundedRect(placed, placed.width() / 2, placed.width() / 2);
         }
 
-        QFont font = this->font();
-        font.setPixelSize(13);
-        font.setWeight(QFont::Medium);
-        painter.setFont(font);
+        painter.setFont(RecordingOverlay::labelFont(text, font()));
         painter.setPen(textColor);
         const QString shown =
             painter.fontMetrics().elidedText(text, Qt::ElideRight, int(kLabelRect.width()));
@@ -158,6 +156,29 @@ QColor RecordingOverlay::textColorFor(PipelineState::Kind kind) {
         break;
     }
     return kPrimaryText;
+}
+
+QFont RecordingOverlay::labelFont(const QString& text, QFont base) {
+    base.setWeight(QFont::Medium);
+    // The usual desktop fonts run wider than the capsule was drawn for; the fixed texts fit at
+    // a slightly smaller or narrower face before anything is cut.
+    struct Step {
+        int pixels;
+        int stretch;
+    };
+    static constexpr Step steps[] = {{13, QFont::Unstretched},
+                                     {12, QFont::Unstretched},
+                                     {12, QFont::SemiCondensed},
+                                     {12, QFont::Condensed},
+                                     {11, QFont::Condensed}};
+    for (const Step& step : steps) {
+        base.setPixelSize(step.pixels);
+        base.setStretch(step.stretch);
+        if (QFontMetricsF(base).horizontalAdvance(text) <= kLabelRect.width()) {
+            break;
+        }
+    }
+    return base;
 }
 
 QColor RecordingOverlay::noticeColor() {

@@ -5,6 +5,7 @@
 #include "core/pipeline_state.h"
 
 #include <QColor>
+#include <QFont>
 #include <QPoint>
 #include <QRect>
 #include <QSize>
@@ -69,6 +70,9 @@ public:
     static QColor accentColorFor(PipelineMode mode);
     static QColor textColorFor(PipelineState::Kind kind);
     static QColor noticeColor();
+    // The label's font for a text: 13 px medium, down to 11 px when the text is too wide; what
+    // still does not fit is cut at the end with an ellipsis.
+    static QFont labelFont(const QString& text, QFont base);
     static QColor restingBarColor();
     // Top-left corner of the window for a screen's available area: centred horizontally, its
     // bottom edge 96 px above the area's bottom.
