@@ -1,4 +1,5 @@
 #include "app/desktop/overlay/recording_overlay.h"
+#include "app/desktop/resources/desktop_resources.h"
 #include "support/desktop_peers.h"
 
 #include <QApplication>
@@ -6,6 +7,7 @@
 #include <QElapsedTimer>
 #include <QGuiApplication>
 #include <QImage>
+#include <QPainter>
 #include <QLineEdit>
 #include <QProcess>
 #include <QScreen>
@@ -326,6 +328,41 @@ Window x11InputFocus(Display* display) {
 }
 
 } // namespace
+
+// The tray icons of every state and mode on a light and a dark panel, for the documentation.
+TEST(TrayIcons, Screenshot) {
+    const QString folder = qEnvironmentVariable("QUOVANT_SCREENSHOT_DIR");
+    if (folder.isEmpty()) {
+        GTEST_SKIP() << "QUOVANT_SCREENSHOT_DIR not set";
+    }
+    using quovant::DesktopResources::trayIcon;
+    using Kind = PipelineState::Kind;
+    const std::vector<QIcon> icons = {
+        trayIcon(Kind::idle, PipelineMode::dictation, true),
+        trayIcon(Kind::idle, PipelineMode::dictation, false),
+        trayIcon(Kind::recording, PipelineMode::dictation, true),
+        trayIcon(Kind::recording, PipelineMode::editSelection, true),
+        trayIcon(Kind::recording, PipelineMode::developerPrompt, true),
+        trayIcon(Kind::thinking, PipelineMode::dictation, true),
+        trayIcon(Kind::thinking, PipelineMode::editSelection, true),
+        trayIcon(Kind::thinking, PipelineMode::developerPrompt, true),
+        trayIcon(Kind::error, PipelineMode::dictation, true),
+        quovant::DesktopResources::applicationIcon(),
+    };
+    const int cell = 40;
+    QImage sheet(int(icons.size()) * cell, 2 * cell, QImage::Format_ARGB32);
+    QPainter painter(&sheet);
+    painter.fillRect(0, 0, sheet.width(), cell, QColor(240, 240, 240));
+    painter.fillRect(0, cell, sheet.width(), cell, QColor(40, 40, 44));
+    for (std::size_t i = 0; i < icons.size(); ++i) {
+        ASSERT_FALSE(icons[i].isNull());
+        for (int row = 0; row < 2; ++row) {
+            painter.drawPixmap(int(i) * cell + 8, row * cell + 8, icons[i].pixmap(24, 24));
+        }
+    }
+    painter.end();
+    EXPECT_TRUE(sheet.save(folder + u"/tray-icons.png"_s));
+}
 
 // On a real X server (this test runs itself again as a child on Xvfb with the xcb platform):
 // showing the capsule and flashing notices leave the keyboard focus where it was, and the
