@@ -1,7 +1,7 @@
 // Edit in Place end to end: text selected in a GTK program, the command spoken by flite into the
-// embedded recogniser, the rewrite from a local model server, the rewrite guard, and the
-// selection read and replaced through the accessibility bus. Only the microphone (a recording)
-// and the paste keystroke (a paste into the program) are doubles.
+// embedded recogniser, the rewrite from a local model server, the rewrite guard, the selection
+// read through the accessibility bus and replaced by a real paste (clipboard and XTest Ctrl+V).
+// Only the microphone is a double (it plays a recording).
 
 #include "linux_accessibility/accessibility_desktop.h"
 #include "pipeline/engine_factory.h"
@@ -10,6 +10,7 @@
 #include "platform/inert/memory_clipboard.h"
 #include "platform/linux/accessibility/atspi_reader.h"
 #include "platform/linux/accessibility/linux_selection_editor.h"
+#include "platform/linux/x11/linux_text_injector.h"
 #include "settings/store.h"
 #include "speech/wav_decoder.h"
 #include "support/gtk_fields_program.h"
@@ -50,18 +51,19 @@ public:
     void writeRetainedAudio(const QString&) override {}
 };
 
-// The paste keystroke's double: pastes into the program, as Ctrl+V would.
-class PastingInjector final : public TextInjector {
+// The real injector, counting what it was asked to paste.
+class CountingInjector final : public TextInjector {
 public:
-    explicit PastingInjector(GtkFieldsProgram* program) : m_program(program) {}
+    explicit CountingInjector(std::shared_ptr<AtspiReader> reader)
+        : m_injector([reader] { return reader->focusedFieldIsSecure(); }) {}
     void inject(const QString& text) override {
         injected.append(text);
-        m_program->paste(text);
+        m_injector.inject(text);
     }
     QStringList injected;
 
 private:
-    GtkFieldsProgram* m_program;
+    LinuxTextInjector m_injector;
 };
 
 class EditInPlaceEndToEnd : public ::testing::Test {
@@ -88,12 +90,13 @@ protected:
         ASSERT_TRUE(program->ready());
         reader = std::make_shared<AtspiReader>();
         ASSERT_TRUE(reader->waitUntilStarted(20000));
-        injector = std::make_shared<PastingInjector>(program.get());
+        injector = std::make_shared<CountingInjector>(reader);
         notifier = std::make_shared<FakeNotifier>();
     }
 
     void TearDown() override {
         pipeline.reset();
+        injector.reset();
         reader.reset();
         program.reset();
     }
@@ -161,7 +164,7 @@ protected:
     AccessibilityDesktop* desktop = nullptr;
     std::unique_ptr<GtkFieldsProgram> program;
     std::shared_ptr<AtspiReader> reader;
-    std::shared_ptr<PastingInjector> injector;
+    std::shared_ptr<CountingInjector> injector;
     std::shared_ptr<FakeNotifier> notifier;
     std::unique_ptr<Pipeline> pipeline;
 };
@@ -170,10 +173,12 @@ TEST_F(EditInPlaceEndToEnd, ASpokenCommandReplacesTheSelectionWithTheGuardedRewr
     startPipeline(u"Could you please send me the report by Friday?"_s);
     select(u"Notes 😀\nhey can you send me the report by friday\nThanks"_s, 8, 48);
     speakCommand();
-    EXPECT_EQ(program->text(u"editor"_s),
-              u"Notes 😀\nCould you please send me the report by Friday?\nThanks"_s)
+    EXPECT_EQ(injector->injected, QStringList{u"Could you please send me the report by Friday?"_s})
         << notes().toStdString();
-    EXPECT_EQ(injector->injected.size(), 1) << notes().toStdString();
+    // The program fetches the pasted text from the clipboard after the keystroke.
+    const QString expected = u"Notes 😀\nCould you please send me the report by Friday?\nThanks"_s;
+    EXPECT_TRUE(eventually([&] { return program->text(u"editor"_s) == expected; }))
+        << program->text(u"editor"_s).value_or(u"(no answer)"_s).toStdString();
 }
 
 TEST_F(EditInPlaceEndToEnd, ARewriteTheGuardRefusesLeavesTheSelectionUntouched) {
@@ -181,9 +186,23 @@ TEST_F(EditInPlaceEndToEnd, ARewriteTheGuardRefusesLeavesTheSelectionUntouched) 
     startPipeline(u"Please send 30 copies to Bob by Friday."_s);
     select(original, 6, 39);
     speakCommand();
-    EXPECT_EQ(program->text(u"editor"_s), original);
     EXPECT_TRUE(injector->injected.isEmpty());
+    EXPECT_EQ(program->text(u"editor"_s), original);
     EXPECT_TRUE(notes().contains(u"Unsafe rewrite blocked"_s)) << notes().toStdString();
+}
+
+// The injector's gate asks the same reader: a password field never receives a paste.
+TEST_F(EditInPlaceEndToEnd, TheInjectorRefusesToPasteIntoAPasswordField) {
+    ASSERT_TRUE(program->focus(u"password"_s));
+    ASSERT_TRUE(program->setText(u"password"_s, u"hunter2"_s));
+    ASSERT_TRUE(eventually([&] { return reader->focusedFieldIsSecure() == std::optional(true); }));
+    try {
+        injector->inject(u"typed words"_s);
+        ADD_FAILURE() << "the paste was not refused";
+    } catch (const QuovantError& error) {
+        EXPECT_EQ(error.kind(), QuovantError::Kind::secureTextSelected);
+    }
+    EXPECT_EQ(program->text(u"password"_s), u"hunter2"_s);
 }
 
 } // namespace
