@@ -8,9 +8,11 @@
 #include "app/desktop/tray_host.h"
 #include "pipeline/engine_factory.h"
 #include "pipeline/pipeline.h"
+#include "platform/linux/accessibility/atspi_reader.h"
 #include "platform/linux/desktop/launch_at_login.h"
 #include "platform/linux/desktop/linux_notifier.h"
 #include "platform/linux/desktop/sound_player.h"
+#include "platform/linux/x11/linux_frontmost_app.h"
 #include "repository/repository_indexer.h"
 #include "settings/learner.h"
 #include "settings/log.h"
@@ -90,7 +92,8 @@ DesktopApplication::DesktopApplication(QObject* parent)
     : QObject(parent), m_config(Config::load(QDir(Paths::root()).filePath(u"config.json"_s))) {
     m_capture = DesktopPorts::makeCapture(m_config);
     m_notifier = DesktopPorts::makeNotifier();
-    m_repositoryProvider = DesktopPorts::makeRepositoryProvider();
+    m_frontmost = DesktopPorts::makeFrontmostApp();
+    m_repositoryProvider = DesktopPorts::makeRepositoryProvider(m_frontmost);
 
     confirmDeletion = [] {
         QMessageBox box(QMessageBox::Warning, u"Delete retained text and audio?"_s,
@@ -155,11 +158,13 @@ void DesktopApplication::launch() {
     kit.hotkey = m_hotkeys[kDictation];
     kit.capture = m_capture;
     kit.clipboard = DesktopPorts::makeClipboard();
-    kit.injector = DesktopPorts::makeInjector(kit.clipboard);
-    kit.selectionEditor = DesktopPorts::makeSelectionEditor(kit.injector);
-    kit.frontmostApp = DesktopPorts::makeFrontmostApp();
+    m_accessibilityReader = DesktopPorts::makeAccessibilityReader();
+    kit.injector = DesktopPorts::makeInjector(m_accessibilityReader);
+    kit.selectionEditor =
+        DesktopPorts::makeSelectionEditor(m_accessibilityReader, kit.injector);
+    kit.frontmostApp = m_frontmost;
     kit.repositoryContext = m_repositoryProvider;
-    kit.agentHandoff = DesktopPorts::makeAgentLauncher(kit.injector);
+    kit.agentHandoff = DesktopPorts::makeAgentLauncher();
     kit.notifier = m_notifier;
     EngineFactory::installNativeEngines(kit);
 
@@ -175,6 +180,14 @@ void DesktopApplication::launch() {
         const PipelineMode mode = modes[i];
         m_hotkeys[i]->onPress = [this, mode] { startMode(mode); };
         m_hotkeys[i]->onRelease = [this, mode] { m_pipeline->finish(mode); };
+        // A hold that turned out to be typing (Right Alt as AltGr, say) is no utterance.
+        m_hotkeys[i]->onCancel = [this, mode] {
+            const bool recording = m_pipeline->state().kind == PipelineState::Kind::recording ||
+                                   m_pipeline->isStarting();
+            if (recording && m_pipeline->activeMode() == mode) {
+                m_pipeline->cancel();
+            }
+        };
     }
 
     // Control from outside, once there is a pipeline to control.

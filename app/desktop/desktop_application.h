@@ -22,7 +22,9 @@ class QSystemTrayIcon;
 
 namespace quovant {
 
+class AtspiReader;
 class ControlService;
+class LinuxFrontmostApp;
 class LinuxNotifier;
 class OnboardingWindow;
 class Pipeline;
@@ -103,6 +105,8 @@ private:
     Config m_config;
     std::shared_ptr<AudioCapturing> m_capture;
     std::shared_ptr<LinuxNotifier> m_notifier;
+    std::shared_ptr<LinuxFrontmostApp> m_frontmost;
+    std::shared_ptr<AtspiReader> m_accessibilityReader;
     std::shared_ptr<RepositoryContextProviding> m_repositoryProvider;
     // Dictation, edit in place, prompt mode.
     std::array<std::shared_ptr<GlobalHotkey>, 3> m_hotkeys;

@@ -1,12 +1,15 @@
 #pragma once
 
 #include "core/platform_kit.h"
+#include "repository/focused_window_info_source.h"
 #include "settings/config.h"
 
 #include <memory>
 
 namespace quovant {
 
+class AtspiReader;
+class LinuxFrontmostApp;
 class LinuxNotifier;
 
 // The Linux desktop's implementations of the ports, one factory each, so the shell never names a
@@ -16,15 +19,19 @@ namespace DesktopPorts {
 
 std::shared_ptr<AudioCapturing> makeCapture(const Config& config);
 std::shared_ptr<LinuxNotifier> makeNotifier();
-std::shared_ptr<RepositoryContextProviding> makeRepositoryProvider();
+// The application in front; also tells the repository provider what its window shows.
+std::shared_ptr<LinuxFrontmostApp> makeFrontmostApp();
+std::shared_ptr<RepositoryContextProviding>
+makeRepositoryProvider(std::shared_ptr<FocusedWindowInfoSource> focusedWindow);
 std::shared_ptr<GlobalHotkey> makeHotkey(PushToTalkKey key);
 std::shared_ptr<ClipboardWriting> makeClipboard();
-// Types through the clipboard; null without a display that can type.
-std::shared_ptr<TextInjector> makeInjector(std::shared_ptr<ClipboardWriting> clipboard);
-std::shared_ptr<SelectionEditing> makeSelectionEditor(std::shared_ptr<TextInjector> injector);
-std::shared_ptr<FrontmostAppProvider> makeFrontmostApp();
-std::shared_ptr<AgentHandoffLaunching>
-makeAgentLauncher(std::shared_ptr<TextInjector> injector);
+// The accessibility bus reader shared by typing (password fields) and Edit in Place.
+std::shared_ptr<AtspiReader> makeAccessibilityReader();
+// Types through the clipboard, never into a password field the reader knows of.
+std::shared_ptr<TextInjector> makeInjector(std::shared_ptr<AtspiReader> reader);
+std::shared_ptr<SelectionEditing> makeSelectionEditor(std::shared_ptr<AtspiReader> reader,
+                                                      std::shared_ptr<TextInjector> injector);
+std::shared_ptr<AgentHandoffLaunching> makeAgentLauncher();
 
 } // namespace DesktopPorts
 } // namespace quovant

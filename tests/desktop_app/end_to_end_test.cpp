@@ -5,6 +5,7 @@
 #include "support/test_support.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
@@ -15,6 +16,69 @@ using namespace Qt::StringLiterals;
 using namespace quovant::testing;
 
 namespace {
+
+// The X11 test program with text fields: reports what each field holds, and copies and reads
+// the clipboard on request.
+class PasteTarget {
+public:
+    bool start(const QProcessEnvironment& environment, const QString& field = u"line"_s) {
+        return m_process.start(QStringLiteral(QUOVANT_PASTE_TARGET), {u"--focus"_s, field},
+                               environment) &&
+               m_process.waitForLine([](const QString& l) { return l.startsWith(u"READY "_s); },
+                                     60000);
+    }
+    // The field's text once `done` holds for it.
+    std::optional<QString> waitForText(const QString& field,
+                                       const std::function<bool(const QString&)>& done,
+                                       int timeoutMs) {
+        std::optional<QString> text;
+        m_process.waitForLine(
+            [&](const QString& line) {
+                if (!line.startsWith(u"TEXT "_s + field + u' ')) {
+                    return false;
+                }
+                const QString value = QString::fromUtf8(
+                    QByteArray::fromBase64(line.section(u' ', 2).toLatin1()));
+                if (!done(value)) {
+                    return false;
+                }
+                text = value;
+                return true;
+            },
+            timeoutMs);
+        return text;
+    }
+    bool copy(const QString& text) {
+        m_process.send("copy text/plain " + text.toUtf8().toBase64());
+        return bool(m_process.waitForLine([](const QString& l) { return l == u"COPIED"_s; },
+                                          30000));
+    }
+    std::optional<QString> read() {
+        m_process.send("read text/plain");
+        const auto line = m_process.waitForLine(
+            [](const QString& l) { return l.startsWith(u"CLIP text/plain "_s); }, 30000);
+        if (!line) {
+            return std::nullopt;
+        }
+        return QString::fromUtf8(QByteArray::fromBase64(line->section(u' ', 2).toLatin1()));
+    }
+
+private:
+    LineProcess m_process;
+};
+
+// Polls `done`, serving events, until it holds or `timeoutMs` passes.
+bool eventually(const std::function<bool()>& done, int timeoutMs) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!done()) {
+        if (clock.elapsed() > timeoutMs) {
+            return false;
+        }
+        QThread::msleep(50);
+    }
+    return true;
+}
 
 QStringList words(const QString& text) {
     return text.toLower().split(QRegularExpression(u"[^a-z']+"_s), Qt::SkipEmptyParts);
@@ -34,7 +98,7 @@ QStringList historyShipped(const QString& home) {
     const QByteArray history = readFile(QDir(home).filePath(u"history.jsonl"_s));
     for (const QByteArray& line : history.split('\n')) {
         if (!line.isEmpty()) {
-            shipped.append(QJsonDocument::fromJson(line).object().value(u"shipped"_s).toString());
+            shipped.append(QJsonDocument::fromJson(line).object().value(u"shippedText"_s).toString());
         }
     }
     return shipped;
@@ -114,6 +178,73 @@ TEST(EndToEnd, TheTrayIconAppearsWhenThePanelComesLaterWithTheWholeMenu) {
           u"Right Super"_s, u"Keep local text history"_s, u"Quit Quovant"_s}) {
         EXPECT_TRUE(layout.out.contains(u"'"_s + label + u"'"_s)) << label.toStdString();
     }
+    EXPECT_EQ(quovant.stop(), 0);
+}
+
+// The acceptance test: the user holds Right Alt in another application, speaks, lets go; the
+// sentence arrives there formatted, the history keeps it, and the user's clipboard comes back.
+TEST(EndToEnd, HoldingRightAltDictatesIntoTheFocusedApplication) {
+    const QString sentence = u"please send the quarterly report to the finance team"_s;
+    const Speech speech = speak(u"slt"_s, sentence);
+    ASSERT_FALSE(speech.samples.empty()) << "flite did not run";
+    RunningQuovant quovant(
+        R"({"retainHistory": true, "playSounds": false, "repositoryContextEnabled": false})",
+        speech.rate);
+    ASSERT_TRUE(quovant.start()) << quovant.failure().toStdString();
+    ASSERT_TRUE(quovant.waitForLog(u"Microphone ready"_s, 60000)) << quovant.logText().toStdString();
+
+    PasteTarget target;
+    ASSERT_TRUE(target.start(quovant.environment()));
+    const QString users = u"the user's own clipboard"_s;
+    ASSERT_TRUE(target.copy(users));
+
+    std::size_t speechStart = 0;
+    quovant.speaker().play(withRoomNoise(speech, 1.0, 0.6, &speechStart), speech.rate);
+    ASSERT_TRUE(eventually(
+        [&] {
+            return quovant.speaker().samplesWritten() >=
+                   std::int64_t(speechStart) - speech.rate / 5;
+        },
+        60000));
+    ASSERT_TRUE(quovant.keyDown(u"Alt_R"_s));
+    ASSERT_TRUE(quovant.waitForLog(u"] Recording started."_s, 30000))
+        << quovant.logText().toStdString();
+    ASSERT_TRUE(quovant.speaker().waitUntilPlayed(60000));
+    ASSERT_TRUE(quovant.keyUp(u"Alt_R"_s));
+
+    const auto text =
+        target.waitForText(u"line"_s, [](const QString& t) { return !t.isEmpty(); }, 60000);
+    ASSERT_TRUE(text) << quovant.logText().toStdString();
+    EXPECT_LE(wordErrors(words(sentence), words(*text)), 3) << text->toStdString();
+    EXPECT_TRUE(text->front().isUpper()) << text->toStdString();
+    EXPECT_TRUE(text->endsWith(u'.')) << text->toStdString();
+
+    EXPECT_TRUE(eventually([&] { return historyShipped(quovant.home()).contains(*text); }, 30000))
+        << historyShipped(quovant.home()).join(u'|').toStdString();
+    EXPECT_TRUE(eventually([&] { return target.read() == users; }, 30000));
+
+    // Hands-free, as a desktop shortcut would do it: the next sentence follows the first.
+    const QString second = u"please call the finance team after lunch"_s;
+    const Speech more = speak(u"slt"_s, second);
+    std::size_t secondStart = 0;
+    const std::int64_t before = quovant.speaker().samplesWritten();
+    quovant.speaker().play(withRoomNoise(more, 1.0, 0.6, &secondStart), more.rate);
+    ASSERT_TRUE(eventually(
+        [&] {
+            return quovant.speaker().samplesWritten() - before >=
+                   std::int64_t(secondStart) - more.rate / 5;
+        },
+        60000));
+    EXPECT_EQ(quovant.control({u"toggle"_s}).exitCode, 0);
+    ASSERT_TRUE(quovant.speaker().waitUntilPlayed(60000));
+    EXPECT_EQ(quovant.control({u"toggle"_s}).exitCode, 0);
+    const auto both = target.waitForText(
+        u"line"_s, [&](const QString& t) { return t.size() > text->size(); }, 60000);
+    ASSERT_TRUE(both) << quovant.logText().toStdString();
+    EXPECT_TRUE(both->startsWith(*text)) << both->toStdString();
+    EXPECT_LE(wordErrors(words(second), words(both->mid(text->size()))), 3)
+        << both->toStdString();
+
     EXPECT_EQ(quovant.stop(), 0);
 }
 

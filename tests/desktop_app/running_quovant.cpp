@@ -118,6 +118,7 @@ std::vector<float> withRoomNoise(const Speech& speech, double leadSeconds, doubl
 
 RunningQuovant::RunningQuovant(const QByteArray& config, int micRate) : m_micRate(micRate) {
     writeFile(m_home.filePath(u"config.json"_s), config);
+    QDir().mkpath(m_home.filePath(u"home/.local/bin"_s));
 }
 
 RunningQuovant::~RunningQuovant() {
@@ -131,9 +132,9 @@ bool RunningQuovant::start(const QString& readyLine) {
         m_failure = u"Xvfb did not start"_s;
         return false;
     }
-    m_bus = std::make_unique<SessionBus>();
+    m_bus = std::make_unique<AccessibilityBus>();
     if (!m_bus->running()) {
-        m_failure = u"the session bus did not start"_s;
+        m_failure = u"the session and accessibility buses did not start"_s;
         return false;
     }
     m_pulse = std::make_unique<PulseServer>();
@@ -148,8 +149,9 @@ bool RunningQuovant::start(const QString& readyLine) {
     }
     m_speaker = std::make_unique<PipeSourceWriter>(source->fifo);
 
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    QProcessEnvironment environment = this->environment();
     environment.insert(u"QUOVANT_HOME"_s, m_home.path());
+    environment.insert(u"HOME"_s, m_home.filePath(u"home"_s));
     environment.remove(u"QT_QPA_PLATFORM"_s);
     environment.remove(u"WAYLAND_DISPLAY"_s);
     environment.insert(u"XDG_SESSION_TYPE"_s, u"x11"_s);
@@ -167,6 +169,11 @@ bool RunningQuovant::start(const QString& readyLine) {
     }
     m_startupMs = clock.elapsed();
     return true;
+}
+
+QProcessEnvironment RunningQuovant::environment() const {
+    // The display and sound server are in this process's environment while their peers live.
+    return m_bus->environment();
 }
 
 QString RunningQuovant::logText() const {

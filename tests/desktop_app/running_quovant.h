@@ -1,13 +1,14 @@
 #pragma once
 
 // The real `quovant` program on a private desktop, for the end-to-end tests and the desktop
-// benchmarks: Xvfb, a session bus, a PulseAudio daemon whose default source is a pipe the test
+// benchmarks: Xvfb, a session bus with the accessibility bus on it, a PulseAudio daemon whose default source is a pipe the test
 // speaks into, and a temporary data directory. Nothing of the machine's own desktop is touched.
 //
 //     RunningQuovant quovant(R"({"retainHistory": true})");
 //     ASSERT_TRUE(quovant.start()) << quovant.failure().toStdString();
 //     quovant.speaker().play(samples, rate);
 
+#include "support/accessibility_bus.h"
 #include "support/desktop_peers.h"
 #include "support/pulse_server.h"
 
@@ -87,6 +88,8 @@ public:
     ProgramResult control(const QStringList& arguments) const;
 
     PulseServer& pulse() { return *m_pulse; }
+    // For other programs on this desktop: display, buses, sound server, accessibility on.
+    QProcessEnvironment environment() const;
     PipeSourceWriter& speaker() { return *m_speaker; }
     int micRate() const { return m_micRate; }
 
@@ -96,7 +99,7 @@ public:
 
 private:
     std::unique_ptr<XvfbServer> m_display;
-    std::unique_ptr<SessionBus> m_bus;
+    std::unique_ptr<AccessibilityBus> m_bus;
     std::unique_ptr<PulseServer> m_pulse;
     std::unique_ptr<PipeSourceWriter> m_speaker;
     QTemporaryDir m_home;
