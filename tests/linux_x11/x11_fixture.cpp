@@ -78,6 +78,58 @@ void XClient::clearClipboard() {
     XSync(m_impl->display, False);
 }
 
+unsigned long XClient::createWindow(const QByteArray& instance, const QByteArray& className,
+                                   const QByteArray& applicationId, qint64 pid,
+                                   const QByteArray& title, unsigned long parent) {
+    Display* d = m_impl->display;
+    const Window window = XCreateSimpleWindow(d, parent != 0 ? parent : DefaultRootWindow(d), 0,
+                                              0, 100, 100, 0, 0, 0);
+    if (!instance.isEmpty() || !className.isEmpty()) {
+        const QByteArray value = instance + '\0' + className + '\0';
+        XChangeProperty(d, window, XA_WM_CLASS, XA_STRING, 8, PropModeReplace,
+                        reinterpret_cast<const unsigned char*>(value.constData()),
+                        int(value.size()));
+    }
+    const Atom utf8 = XInternAtom(d, "UTF8_STRING", False);
+    if (!applicationId.isEmpty()) {
+        XChangeProperty(d, window, XInternAtom(d, "_GTK_APPLICATION_ID", False), utf8, 8,
+                        PropModeReplace,
+                        reinterpret_cast<const unsigned char*>(applicationId.constData()),
+                        int(applicationId.size()));
+    }
+    if (pid != 0) {
+        const long value = long(pid);
+        XChangeProperty(d, window, XInternAtom(d, "_NET_WM_PID", False), XA_CARDINAL, 32,
+                        PropModeReplace, reinterpret_cast<const unsigned char*>(&value), 1);
+    }
+    if (!title.isEmpty()) {
+        XChangeProperty(d, window, XInternAtom(d, "_NET_WM_NAME", False), utf8, 8,
+                        PropModeReplace, reinterpret_cast<const unsigned char*>(title.constData()),
+                        int(title.size()));
+    }
+    XMapWindow(d, window);
+    XSync(d, False);
+    return window;
+}
+
+void XClient::destroyWindow(unsigned long window) {
+    XDestroyWindow(m_impl->display, window);
+    XSync(m_impl->display, False);
+}
+
+void XClient::setActiveWindow(unsigned long window) {
+    Display* d = m_impl->display;
+    const Atom active = XInternAtom(d, "_NET_ACTIVE_WINDOW", False);
+    if (window == 0) {
+        XDeleteProperty(d, DefaultRootWindow(d), active);
+    } else {
+        const long value = long(window);
+        XChangeProperty(d, DefaultRootWindow(d), active, XA_WINDOW, 32, PropModeReplace,
+                        reinterpret_cast<const unsigned char*>(&value), 1);
+    }
+    XSync(d, False);
+}
+
 // MARK: - Paste target
 
 PasteTarget::PasteTarget(const QStringList& arguments) {

@@ -61,6 +61,15 @@ public:
     // Leaves the clipboard without an owner, as on a fresh display.
     void clearClipboard();
 
+    // A mapped window with the properties a window manager and toolkit would set (each empty
+    // value or a zero pid is left out); `parent` 0 means a top-level window.
+    unsigned long createWindow(const QByteArray& instance, const QByteArray& className,
+                               const QByteArray& applicationId = {}, qint64 pid = 0,
+                               const QByteArray& title = {}, unsigned long parent = 0);
+    void destroyWindow(unsigned long window);
+    // Publishes `_NET_ACTIVE_WINDOW` as a window manager would; 0 removes it.
+    void setActiveWindow(unsigned long window);
+
     struct Impl;
 
 private:
