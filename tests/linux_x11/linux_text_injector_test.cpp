@@ -224,6 +224,19 @@ TEST_F(LinuxTextInjectorTest, UndeliveredTextStaysOnTheClipboard) {
     EXPECT_FALSE(targets->contains("x-kde-passwordManagerHint"));
 }
 
+TEST_F(LinuxTextInjectorTest, UndeliveredTextOutlivesTheProcessWhenAClipboardManagerRuns) {
+    ClipboardManagerPeer manager;
+    ASSERT_TRUE(manager.running());
+    const QString text = QStringLiteral("kept after exit ✓");
+    {
+        LinuxClipboard clipboard;
+        clipboard.setPlainText(text);
+        // The clipboard owner ends with its last user, as it does when Quovant quits.
+    }
+    EXPECT_EQ(manager.saved().value("UTF8_STRING"), text.toUtf8());
+    EXPECT_EQ(readClipboardTarget("UTF8_STRING"), text.toUtf8());
+}
+
 TEST(LinuxTextInjectorTerminalTest, RecognisesTerminalEmulatorsByWindowClass) {
     for (const auto& [instance, className, terminal] :
          {std::tuple{"xterm", "XTerm", true}, std::tuple{"urxvt", "URxvt", true},

@@ -3,7 +3,11 @@
 #include <QProcessEnvironment>
 #include <QTemporaryFile>
 
+#include <atomic>
 #include <csignal>
+#include <mutex>
+#include <thread>
+#include <poll.h>
 #include <sys/prctl.h>
 #include <unistd.h>
 
@@ -261,6 +265,172 @@ std::unique_ptr<PeerProcess> copyWithXclip(const QByteArray& target, const QByte
     // xclip owns the clipboard once another client can read it back.
     waitUntil([&] { return readClipboardTarget(target) == data; }, 15000);
     return peer;
+}
+
+// MARK: - Clipboard manager
+
+struct ClipboardManagerPeer::Impl {
+    std::thread thread;
+    std::atomic<bool> stopping{false};
+    std::atomic<bool> running{false};
+    mutable std::mutex mutex;
+    QHash<QByteArray, QByteArray> saved;
+
+    Display* display = nullptr;
+    Window window = 0;
+    Atom clipboard = 0, manager = 0, targets = 0, saveTargets = 0, property = 0;
+
+    std::optional<XEvent> next(int timeoutMs) {
+        QDeadlineTimer deadline(timeoutMs);
+        while (XPending(display) == 0) {
+            if (deadline.hasExpired() || stopping) {
+                return std::nullopt;
+            }
+            pollfd fd{ConnectionNumber(display), POLLIN, 0};
+            ::poll(&fd, 1, 20);
+        }
+        XEvent event;
+        XNextEvent(display, &event);
+        return event;
+    }
+
+    std::optional<QByteArray> convert(Atom target, QList<XEvent>& deferred) {
+        XConvertSelection(display, clipboard, target, property, window, CurrentTime);
+        XFlush(display);
+        for (;;) {
+            const auto event = next(5000);
+            if (!event) {
+                return std::nullopt;
+            }
+            if (event->type == SelectionNotify && event->xselection.target == target) {
+                if (event->xselection.property == 0) {
+                    return std::nullopt;
+                }
+                Atom type = 0;
+                int format = 0;
+                unsigned long count = 0, remaining = 0;
+                unsigned char* data = nullptr;
+                XGetWindowProperty(display, window, property, 0, 1 << 24, True, AnyPropertyType,
+                                   &type, &format, &count, &remaining, &data);
+                const int itemBytes = format == 32 ? int(sizeof(long)) : format / 8;
+                QByteArray bytes(reinterpret_cast<const char*>(data), qsizetype(count) * itemBytes);
+                if (data != nullptr) {
+                    XFree(data);
+                }
+                return bytes;
+            }
+            deferred.append(*event);
+        }
+    }
+
+    void serve(const XSelectionRequestEvent& request) {
+        XEvent reply{};
+        reply.xselection.type = SelectionNotify;
+        reply.xselection.requestor = request.requestor;
+        reply.xselection.selection = request.selection;
+        reply.xselection.target = request.target;
+        reply.xselection.time = request.time;
+        if (request.selection == manager && request.target == saveTargets) {
+            QList<XEvent> deferred;
+            QHash<QByteArray, QByteArray> copy;
+            if (const auto offered = convert(targets, deferred)) {
+                const auto* atoms = reinterpret_cast<const long*>(offered->constData());
+                for (qsizetype i = 0; i < offered->size() / qsizetype(sizeof(long)); ++i) {
+                    char* name = XGetAtomName(display, Atom(atoms[i]));
+                    const QByteArray target(name);
+                    XFree(name);
+                    if (target == "TARGETS" || target == "TIMESTAMP" || target == "MULTIPLE") {
+                        continue;
+                    }
+                    if (const auto data = convert(Atom(atoms[i]), deferred)) {
+                        copy.insert(target, *data);
+                    }
+                }
+            }
+            {
+                std::lock_guard lock(mutex);
+                saved = copy;
+            }
+            XChangeProperty(display, request.requestor, request.property,
+                            XInternAtom(display, "NULL", False), 32, PropModeReplace, nullptr, 0);
+            reply.xselection.property = request.property;
+            XSendEvent(display, request.requestor, False, NoEventMask, &reply);
+            XSetSelectionOwner(display, clipboard, window, CurrentTime);
+            XFlush(display);
+            return;
+        }
+        if (request.selection == clipboard) {
+            std::lock_guard lock(mutex);
+            if (request.target == targets) {
+                QList<long> atoms{long(targets)};
+                for (const QByteArray& target : saved.keys()) {
+                    atoms.append(long(XInternAtom(display, target.constData(), False)));
+                }
+                XChangeProperty(display, request.requestor, request.property, XA_ATOM, 32,
+                                PropModeReplace,
+                                reinterpret_cast<const unsigned char*>(atoms.constData()),
+                                int(atoms.size()));
+                reply.xselection.property = request.property;
+            } else {
+                char* name = XGetAtomName(display, request.target);
+                const QByteArray target(name);
+                XFree(name);
+                if (saved.contains(target)) {
+                    const QByteArray& data = saved[target];
+                    XChangeProperty(display, request.requestor, request.property, request.target,
+                                    8, PropModeReplace,
+                                    reinterpret_cast<const unsigned char*>(data.constData()),
+                                    int(data.size()));
+                    reply.xselection.property = request.property;
+                }
+            }
+        }
+        XSendEvent(display, request.requestor, False, NoEventMask, &reply);
+        XFlush(display);
+    }
+
+    void run() {
+        while (!stopping) {
+            if (const auto event = next(100); event && event->type == SelectionRequest) {
+                serve(event->xselectionrequest);
+            }
+        }
+    }
+};
+
+ClipboardManagerPeer::ClipboardManagerPeer() : m_impl(std::make_unique<Impl>()) {
+    Impl& impl = *m_impl;
+    impl.display = XOpenDisplay(nullptr);
+    if (impl.display == nullptr) {
+        return;
+    }
+    Display* d = impl.display;
+    impl.window = XCreateSimpleWindow(d, DefaultRootWindow(d), 0, 0, 1, 1, 0, 0, 0);
+    impl.clipboard = XInternAtom(d, "CLIPBOARD", False);
+    impl.manager = XInternAtom(d, "CLIPBOARD_MANAGER", False);
+    impl.targets = XInternAtom(d, "TARGETS", False);
+    impl.saveTargets = XInternAtom(d, "SAVE_TARGETS", False);
+    impl.property = XInternAtom(d, "_TEST_MANAGER_COPY", False);
+    XSetSelectionOwner(d, impl.manager, impl.window, CurrentTime);
+    impl.running = XGetSelectionOwner(d, impl.manager) == impl.window;
+    impl.thread = std::thread([&impl] { impl.run(); });
+}
+
+ClipboardManagerPeer::~ClipboardManagerPeer() {
+    m_impl->stopping = true;
+    if (m_impl->thread.joinable()) {
+        m_impl->thread.join();
+    }
+    if (m_impl->display != nullptr) {
+        XCloseDisplay(m_impl->display);
+    }
+}
+
+bool ClipboardManagerPeer::running() const { return m_impl->running; }
+
+QHash<QByteArray, QByteArray> ClipboardManagerPeer::saved() const {
+    std::lock_guard lock(m_impl->mutex);
+    return m_impl->saved;
 }
 
 // MARK: - Suite

@@ -3,6 +3,7 @@
 #include "support/desktop_peers.h"
 
 #include <QByteArray>
+#include <QHash>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QProcess>
@@ -111,6 +112,22 @@ std::optional<QByteArray> readClipboardTarget(const QByteArray& target);
 // Puts `data` on the clipboard under `target` from another client (xclip), which keeps serving
 // it until the test ends.
 std::unique_ptr<PeerProcess> copyWithXclip(const QByteArray& target, const QByteArray& data);
+
+// A clipboard manager as the desktop runs one: owns CLIPBOARD_MANAGER, and on SAVE_TARGETS copies
+// every target of the clipboard, answers, and then serves the copy as the clipboard's owner.
+class ClipboardManagerPeer {
+public:
+    ClipboardManagerPeer();
+    ~ClipboardManagerPeer();
+    bool running() const;
+    // Target → data saved at the last SAVE_TARGETS request.
+    QHash<QByteArray, QByteArray> saved() const;
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> m_impl;
+};
 
 // One Xvfb for every test of a suite; each test gets fresh windows.
 class X11Suite : public ::testing::Test {

@@ -111,7 +111,7 @@ struct ClipboardOwner::Impl {
     std::optional<QByteArray> currentText();
 
     // ---- injections
-    bool beginInjection(const QString& text);
+    bool beginInjection(const QString& text, std::optional<ClipboardSnapshot> ownProcess);
     void restore();
     void handOver();
 };
@@ -573,7 +573,8 @@ std::optional<QByteArray> ClipboardOwner::Impl::currentText() {
 
 // MARK: - Injections
 
-bool ClipboardOwner::Impl::beginInjection(const QString& text) {
+bool ClipboardOwner::Impl::beginInjection(const QString& text,
+                                          std::optional<ClipboardSnapshot> ownProcess) {
     // The previous paste's target has not fetched its text yet: replacing it now would paste the
     // new text twice and lose the old one.
     if (pending && pending->armed && !pending->fetchedAt && owning && pending->serial == serial) {
@@ -585,7 +586,8 @@ bool ClipboardOwner::Impl::beginInjection(const QString& text) {
         }
     }
     bool keepPending = false;
-    if (pending) {
+    // The toolkit of this process holding the clipboard means someone copied since.
+    if (pending && !ownProcess) {
         if (owning && pending->serial == serial) {
             keepPending = true;
         } else if (!owning && XGetSelectionOwner(display.get(), clipboard) != None) {
@@ -596,6 +598,8 @@ bool ClipboardOwner::Impl::beginInjection(const QString& text) {
     ClipboardSnapshot kept;
     if (keepPending) {
         kept = std::move(pending->snapshot);
+    } else if (ownProcess) {
+        kept = std::move(*ownProcess);
     } else {
         kept = snapshot();
     }
@@ -752,9 +756,14 @@ QList<ClipboardFormat> ClipboardOwner::textFormats(const QString& text, bool sec
     return formats;
 }
 
-bool ClipboardOwner::beginInjection(const QString& text) {
+bool ClipboardOwner::beginInjection(const QString& text,
+                                    std::optional<ClipboardSnapshot> ownProcessSnapshot) {
     Impl& impl = *m_impl;
-    return callOn<bool>(impl, [&impl, text] { return impl.beginInjection(text); }).value_or(false);
+    return callOn<bool>(impl,
+                        [&impl, text, ownProcessSnapshot] {
+                            return impl.beginInjection(text, ownProcessSnapshot);
+                        })
+        .value_or(false);
 }
 
 void ClipboardOwner::pasteSent() {

@@ -52,7 +52,10 @@ public:
     // Puts `text` on the clipboard for a paste, keeping what the user had to put back later. While
     // an earlier injection's restore is still pending, its (older) snapshot is kept, so the user's
     // own clipboard comes back after both. False when the clipboard could not be taken.
-    bool beginInjection(const QString& text);
+    // `ownProcessSnapshot` is what this process's toolkit holds when it owns the clipboard: its
+    // main thread waits here, so it could not answer the owner thread's requests.
+    bool beginInjection(const QString& text,
+                        std::optional<ClipboardSnapshot> ownProcessSnapshot = std::nullopt);
     // The paste keystroke went out: the user's clipboard comes back `restoreDelay` after the
     // target application fetched our text, or at `restoreDeadline` if it never asks; never over
     // a copy someone made meanwhile.

@@ -4,7 +4,10 @@
 #include "platform/linux/x11/clipboard_owner.h"
 #include "platform/linux/x11/injection_announcer.h"
 
+#include <QClipboard>
 #include <QElapsedTimer>
+#include <QGuiApplication>
+#include <QMimeData>
 #include <QList>
 #include <QThread>
 
@@ -49,6 +52,35 @@ QList<int> modifierKeycodes(Display* display) {
         XFreeModifiermap(map);
     }
     return keycodes;
+}
+
+// What this process's own toolkit has on the clipboard, read on the main thread: the owner thread
+// cannot ask for it while the main thread waits for the owner thread.
+std::optional<ClipboardSnapshot> ownProcessClipboard() {
+    if (qobject_cast<QGuiApplication*>(QCoreApplication::instance()) == nullptr ||
+        QGuiApplication::platformName() != u"xcb"_s) {
+        return std::nullopt;
+    }
+    QClipboard* clipboard = QGuiApplication::clipboard();
+    if (clipboard == nullptr || !clipboard->ownsClipboard()) {
+        return std::nullopt;
+    }
+    ClipboardSnapshot snapshot;
+    snapshot.hadOwner = true;
+    const QMimeData* data = clipboard->mimeData();
+    if (data == nullptr) {
+        return snapshot;
+    }
+    if (data->hasText()) {
+        snapshot.formats = ClipboardOwner::textFormats(data->text(), false);
+    }
+    for (const QString& format : data->formats()) {
+        if (format != u"text/plain"_s) {
+            const QByteArray name = format.toUtf8();
+            snapshot.formats.append({name, name, 8, data->data(format)});
+        }
+    }
+    return snapshot;
 }
 
 } // namespace
@@ -191,7 +223,7 @@ void LinuxTextInjector::inject(const QString& text) {
     if (!m_owner || !m_owner->isAlive()) {
         m_owner = ClipboardOwner::shared();
     }
-    if (!m_owner || !m_owner->beginInjection(text)) {
+    if (!m_owner || !m_owner->beginInjection(text, ownProcessClipboard())) {
         throw QuovantError::injectionFailed(u"could not write to the clipboard"_s);
     }
     const bool terminal = m_keyboard->focusedWindowIsTerminal();
