@@ -5,7 +5,8 @@
 // Options: --focus line|text|password, --paste-delay-ms N (handle Ctrl+V N ms late),
 // --ignore-paste (swallow Ctrl+V, as an application that never fetches the clipboard).
 // Output lines: "READY <window id>", "TEXT <field> <base64 of the field's whole text>",
-// "PASTE <field>" when a paste keystroke arrives, "FOCUSED <field>", "CLEARED", "COPIED",
+// "PASTE <field>" when a paste keystroke arrives, "FOCUSED <field>", "CLEARED",
+// "COPIED" (or "COPY_FAILED" when the server refused the claim),
 // "CLIP <target> <base64 or ->".
 // Commands: "focus <field>", "clear", "copy <target> <base64> [<target> <base64> ...]",
 // "read <target>", "quit".
@@ -148,7 +149,8 @@ void runCommand(PasteTarget& target, const QByteArray& line) {
             data->setData(QString::fromUtf8(words[i]), QByteArray::fromBase64(words[i + 1]));
         }
         QGuiApplication::clipboard()->setMimeData(data);
-        say("COPIED");
+        // Asking the server who owns the clipboard also makes sure our claim reached it.
+        say(QGuiApplication::clipboard()->ownsClipboard() ? "COPIED" : "COPY_FAILED");
     } else if (command == "read") {
         const QMimeData* data = QGuiApplication::clipboard()->mimeData();
         const QString format = QString::fromUtf8(words.value(1));
