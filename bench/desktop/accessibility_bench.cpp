@@ -5,7 +5,7 @@
 #include "platform/linux/accessibility/linux_selection_editor.h"
 #include "support/accessibility_bus.h"
 #include "support/desktop_peers.h"
-#include "support/gtk_fields_program.h"
+#include "support/fields_program.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -27,14 +27,14 @@ namespace {
 struct Desktop {
     testing::XvfbServer display;
     testing::AccessibilityBus bus;
-    std::unique_ptr<testing::GtkFieldsProgram> program;
+    std::unique_ptr<testing::FieldsProgram> program;
     std::shared_ptr<AtspiReader> reader;
 
     Desktop() {
         if (!display.running() || !bus.running()) {
             return;
         }
-        program = std::make_unique<testing::GtkFieldsProgram>(bus.environment(), u"Bench"_s);
+        program = std::make_unique<testing::FieldsProgram>(bus.environment(), u"Bench"_s);
         reader = std::make_shared<AtspiReader>();
         reader->waitUntilStarted(20000);
     }

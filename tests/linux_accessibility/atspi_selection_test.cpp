@@ -1,7 +1,7 @@
 #include "core/quovant_error.h"
 #include "linux_accessibility/accessibility_desktop.h"
 #include "pipeline/pipeline_doubles.h"
-#include "support/gtk_fields_program.h"
+#include "support/fields_program.h"
 #include "platform/linux/accessibility/atspi_reader.h"
 #include "platform/linux/accessibility/linux_selection_editor.h"
 
@@ -14,13 +14,13 @@ namespace {
 
 using testing::AccessibilityDesktop;
 using testing::eventually;
-using testing::GtkFieldsProgram;
+using testing::FieldsProgram;
 
 // The port's double for the keys-and-paste injector: records what it was given and pastes it into
 // the GTK program, as Ctrl+V would.
 class PastingInjector : public TextInjector {
 public:
-    explicit PastingInjector(GtkFieldsProgram* program) : m_program(program) {}
+    explicit PastingInjector(FieldsProgram* program) : m_program(program) {}
     void inject(const QString& text) override {
         injected.append(text);
         if (m_program && !text.isEmpty()) {
@@ -30,7 +30,7 @@ public:
     QStringList injected;
 
 private:
-    GtkFieldsProgram* m_program;
+    FieldsProgram* m_program;
 };
 
 QString errorOf(const std::function<void()>& action) {
@@ -48,13 +48,14 @@ const QString kSecure = u"Quovant never reads or edits password and secure-entry
 const QString kDenied = u"Accessibility access is required to watch the hotkey and paste text."_s;
 const QString kChanged = u"The selection changed while you were speaking. Nothing was replaced."_s;
 
-class AccessibilitySelection : public ::testing::Test {
+class AccessibilitySelection : public ::testing::TestWithParam<FieldsProgram::Toolkit> {
 protected:
     void SetUp() override {
         desktop = &AccessibilityDesktop::shared();
         ASSERT_TRUE(desktop->running()) << "Xvfb or the AT-SPI bus launcher did not start";
         ASSERT_TRUE(desktop->bus.setEnabled(true));
-        program = std::make_unique<GtkFieldsProgram>(desktop->bus.environment(), u"Fields"_s);
+        program =
+            std::make_unique<FieldsProgram>(desktop->bus.environment(), u"Fields"_s, GetParam());
         ASSERT_TRUE(program->ready()) << "the GTK program did not start";
         reader = std::make_shared<AtspiReader>();
         ASSERT_TRUE(reader->waitUntilStarted(20000));
@@ -74,7 +75,7 @@ protected:
         prepareIn(*program, field, text, start, end);
     }
 
-    void prepareIn(GtkFieldsProgram& target, const QString& field, const QString& text, int start,
+    void prepareIn(FieldsProgram& target, const QString& field, const QString& text, int start,
                    int end) {
         ASSERT_TRUE(target.focus(field));
         ASSERT_TRUE(target.setText(field, text));
@@ -91,19 +92,22 @@ protected:
             if (start == end) {
                 return reading.outcome == SelectionReading::Outcome::noSelection;
             }
+            // Toolkits count offsets in their own units; the text tells the selection arrived.
+            const QList<uint> characters = text.toUcs4();
             return reading.outcome == SelectionReading::Outcome::read &&
-                   reading.startOffset == start && reading.endOffset == end;
+                   reading.selectedText ==
+                       QString::fromUcs4(characters.constData() + start, end - start);
         })) << field.toStdString();
     }
 
     AccessibilityDesktop* desktop = nullptr;
-    std::unique_ptr<GtkFieldsProgram> program;
+    std::unique_ptr<FieldsProgram> program;
     std::shared_ptr<AtspiReader> reader;
     std::shared_ptr<PastingInjector> injector;
     std::unique_ptr<LinuxSelectionEditor> editor;
 };
 
-TEST_F(AccessibilitySelection, CapturesSelectionsAfterAndAroundEmojiCjkAndCombiningMarks) {
+TEST_P(AccessibilitySelection, CapturesSelectionsAfterAndAroundEmojiCjkAndCombiningMarks) {
     struct Case {
         QString field;
         QString text;
@@ -127,7 +131,7 @@ TEST_F(AccessibilitySelection, CapturesSelectionsAfterAndAroundEmojiCjkAndCombin
     }
 }
 
-TEST_F(AccessibilitySelection, FieldsThatCannotBeEditedGiveTheirExactErrors) {
+TEST_P(AccessibilitySelection, FieldsThatCannotBeEditedGiveTheirExactErrors) {
     struct Case {
         QString field;
         QString text;
@@ -151,7 +155,7 @@ TEST_F(AccessibilitySelection, FieldsThatCannotBeEditedGiveTheirExactErrors) {
     EXPECT_TRUE(injector->injected.isEmpty());
 }
 
-TEST_F(AccessibilitySelection, AnUnchangedSelectionIsReplacedByOnePaste) {
+TEST_P(AccessibilitySelection, AnUnchangedSelectionIsReplacedByOnePaste) {
     prepare(u"editor"_s, u"Dear 😀 team,\nthe report are late.\nBye"_s, 13, 33);
     const SelectedTextSnapshot snapshot = editor->captureSelection();
     ASSERT_EQ(snapshot.text, u"the report are late."_s);
@@ -160,27 +164,27 @@ TEST_F(AccessibilitySelection, AnUnchangedSelectionIsReplacedByOnePaste) {
     EXPECT_EQ(program->text(u"editor"_s), u"Dear 😀 team,\nThe report is late.\nBye"_s);
 }
 
-TEST_F(AccessibilitySelection, ASelectionChangedBeforeReplacementIsLeftAlone) {
+TEST_P(AccessibilitySelection, ASelectionChangedBeforeReplacementIsLeftAlone) {
     struct Case {
         const char* name;
-        std::function<void(GtkFieldsProgram&)> change;
+        std::function<void(FieldsProgram&)> change;
         QString remaining;
     };
     const QString original = u"keep these words exactly"_s;
     const Case cases[] = {
         {"text",
-         [](GtkFieldsProgram& p) {
+         [](FieldsProgram& p) {
              p.setText(u"entry"_s, u"keep those words exactly"_s);
              p.select(u"entry"_s, 5, 10);
          },
          u"keep those words exactly"_s},
         {"range",
-         [](GtkFieldsProgram& p) {
+         [](FieldsProgram& p) {
              p.setText(u"entry"_s, u"xxxxxkeep these words exactly"_s);
              p.select(u"entry"_s, 10, 15);
          },
          u"xxxxxkeep these words exactly"_s},
-        {"field", [](GtkFieldsProgram& p) { p.focus(u"editor"_s); }, original},
+        {"field", [](FieldsProgram& p) { p.focus(u"editor"_s); }, original},
     };
     for (const Case& c : cases) {
         prepare(u"entry"_s, original, 5, 10);
@@ -202,11 +206,11 @@ TEST_F(AccessibilitySelection, ASelectionChangedBeforeReplacementIsLeftAlone) {
     EXPECT_TRUE(injector->injected.isEmpty());
 }
 
-TEST_F(AccessibilitySelection, FocusMovedToAnotherApplicationBeforeReplacementIsLeftAlone) {
+TEST_P(AccessibilitySelection, FocusMovedToAnotherApplicationBeforeReplacementIsLeftAlone) {
     prepare(u"entry"_s, u"same words in both"_s, 0, 4);
     const SelectedTextSnapshot snapshot = editor->captureSelection();
     // Another application with the very same text and selection: only its process differs.
-    GtkFieldsProgram other(desktop->bus.environment(), u"Other"_s);
+    FieldsProgram other(desktop->bus.environment(), u"Other"_s, GetParam());
     ASSERT_TRUE(other.ready());
     // A new program's first focus event can go out before its bridge knows who listens.
     ASSERT_TRUE(other.focus(u"password"_s));
@@ -216,7 +220,7 @@ TEST_F(AccessibilitySelection, FocusMovedToAnotherApplicationBeforeReplacementIs
     EXPECT_EQ(other.text(u"entry"_s), u"same words in both"_s);
 }
 
-TEST_F(AccessibilitySelection, AssistiveTechnologiesTurnedOffDenyAccessUntilTurnedOn) {
+TEST_P(AccessibilitySelection, AssistiveTechnologiesTurnedOffDenyAccessUntilTurnedOn) {
     prepare(u"entry"_s, u"some text"_s, 0, 4);
     ASSERT_TRUE(desktop->bus.setEnabled(false));
     ASSERT_TRUE(eventually([&] { return !reader->isBusEnabled(); }));
@@ -235,7 +239,7 @@ TEST_F(AccessibilitySelection, AssistiveTechnologiesTurnedOffDenyAccessUntilTurn
     EXPECT_EQ(editor->captureSelection().text, u"some"_s);
 }
 
-TEST_F(AccessibilitySelection, NoAccessibilityBusDeniesAccess) {
+TEST_P(AccessibilitySelection, NoAccessibilityBusDeniesAccess) {
     editor.reset();
     reader.reset();
     testing::SessionBus bare;  // a session without the accessibility bus launcher
@@ -247,7 +251,7 @@ TEST_F(AccessibilitySelection, NoAccessibilityBusDeniesAccess) {
     EXPECT_EQ(lonely->focusedFieldIsSecure(), std::nullopt);
 }
 
-TEST_F(AccessibilitySelection, AnApplicationThatStopsAnsweringGivesABoundedError) {
+TEST_P(AccessibilitySelection, AnApplicationThatStopsAnsweringGivesABoundedError) {
     prepare(u"entry"_s, u"frozen text"_s, 0, 6);
     ASSERT_TRUE(program->hang(6));
     EXPECT_EQ(errorOf([&] { editor->captureSelection(); }),
@@ -262,6 +266,12 @@ TEST_F(AccessibilitySelection, AnApplicationThatStopsAnsweringGivesABoundedError
         return errorOf([&] { editor->captureSelection(); }) == u"(no error)"_s;
     }));
 }
+
+INSTANTIATE_TEST_SUITE_P(Toolkits, AccessibilitySelection,
+                         ::testing::Values(FieldsProgram::Toolkit::gtk, FieldsProgram::Toolkit::qt),
+                         [](const auto& info) {
+                             return info.param == FieldsProgram::Toolkit::gtk ? "Gtk3" : "Qt6";
+                         });
 
 } // namespace
 } // namespace quovant

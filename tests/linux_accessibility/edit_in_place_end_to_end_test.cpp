@@ -13,7 +13,7 @@
 #include "platform/linux/x11/linux_text_injector.h"
 #include "settings/store.h"
 #include "speech/wav_decoder.h"
-#include "support/gtk_fields_program.h"
+#include "support/fields_program.h"
 #include "support/local_http_server.h"
 #include "support/test_support.h"
 
@@ -66,7 +66,7 @@ private:
     LinuxTextInjector m_injector;
 };
 
-class EditInPlaceEndToEnd : public ::testing::Test {
+class EditInPlaceEndToEnd : public ::testing::TestWithParam<FieldsProgram::Toolkit> {
 protected:
     static void SetUpTestSuite() {
         s_speech = new std::vector<float>;
@@ -86,7 +86,8 @@ protected:
         desktop = &AccessibilityDesktop::shared();
         ASSERT_TRUE(desktop->running());
         ASSERT_TRUE(desktop->bus.setEnabled(true));
-        program = std::make_unique<GtkFieldsProgram>(desktop->bus.environment(), u"Mail"_s);
+        program =
+            std::make_unique<FieldsProgram>(desktop->bus.environment(), u"Mail"_s, GetParam());
         ASSERT_TRUE(program->ready());
         reader = std::make_shared<AtspiReader>();
         ASSERT_TRUE(reader->waitUntilStarted(20000));
@@ -131,10 +132,12 @@ protected:
         ASSERT_TRUE(program->focus(u"editor"_s));
         ASSERT_TRUE(program->setText(u"editor"_s, text));
         ASSERT_TRUE(program->select(u"editor"_s, start, end));
+        const QList<uint> characters = text.toUcs4();
+        const QString selected = QString::fromUcs4(characters.constData() + start, end - start);
         ASSERT_TRUE(eventually([&] {
             const SelectionReading reading = reader->readSelection();
             return reading.outcome == SelectionReading::Outcome::read &&
-                   reading.startOffset == start && reading.endOffset == end;
+                   reading.selectedText == selected;
         }));
     }
 
@@ -162,14 +165,14 @@ protected:
     LocalHttpServer server;
     std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>();
     AccessibilityDesktop* desktop = nullptr;
-    std::unique_ptr<GtkFieldsProgram> program;
+    std::unique_ptr<FieldsProgram> program;
     std::shared_ptr<AtspiReader> reader;
     std::shared_ptr<CountingInjector> injector;
     std::shared_ptr<FakeNotifier> notifier;
     std::unique_ptr<Pipeline> pipeline;
 };
 
-TEST_F(EditInPlaceEndToEnd, ASpokenCommandReplacesTheSelectionWithTheGuardedRewrite) {
+TEST_P(EditInPlaceEndToEnd, ASpokenCommandReplacesTheSelectionWithTheGuardedRewrite) {
     startPipeline(u"Could you please send me the report by Friday?"_s);
     select(u"Notes 😀\nhey can you send me the report by friday\nThanks"_s, 8, 48);
     speakCommand();
@@ -181,7 +184,7 @@ TEST_F(EditInPlaceEndToEnd, ASpokenCommandReplacesTheSelectionWithTheGuardedRewr
         << program->text(u"editor"_s).value_or(u"(no answer)"_s).toStdString();
 }
 
-TEST_F(EditInPlaceEndToEnd, ARewriteTheGuardRefusesLeavesTheSelectionUntouched) {
+TEST_P(EditInPlaceEndToEnd, ARewriteTheGuardRefusesLeavesTheSelectionUntouched) {
     const QString original = u"Notes\nsend 25 copies to Alice by friday\nThanks"_s;
     startPipeline(u"Please send 30 copies to Bob by Friday."_s);
     select(original, 6, 39);
@@ -192,7 +195,7 @@ TEST_F(EditInPlaceEndToEnd, ARewriteTheGuardRefusesLeavesTheSelectionUntouched) 
 }
 
 // The injector's gate asks the same reader: a password field never receives a paste.
-TEST_F(EditInPlaceEndToEnd, TheInjectorRefusesToPasteIntoAPasswordField) {
+TEST_P(EditInPlaceEndToEnd, TheInjectorRefusesToPasteIntoAPasswordField) {
     ASSERT_TRUE(program->focus(u"password"_s));
     ASSERT_TRUE(program->setText(u"password"_s, u"hunter2"_s));
     ASSERT_TRUE(eventually([&] { return reader->focusedFieldIsSecure() == std::optional(true); }));
@@ -204,6 +207,12 @@ TEST_F(EditInPlaceEndToEnd, TheInjectorRefusesToPasteIntoAPasswordField) {
     }
     EXPECT_EQ(program->text(u"password"_s), u"hunter2"_s);
 }
+
+INSTANTIATE_TEST_SUITE_P(Toolkits, EditInPlaceEndToEnd,
+                         ::testing::Values(FieldsProgram::Toolkit::gtk, FieldsProgram::Toolkit::qt),
+                         [](const auto& info) {
+                             return info.param == FieldsProgram::Toolkit::gtk ? "Gtk3" : "Qt6";
+                         });
 
 } // namespace
 } // namespace quovant

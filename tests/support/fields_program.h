@@ -9,12 +9,15 @@
 
 namespace quovant::testing {
 
-// tests/programs/gtk_fields.py as a peer: a GTK 3 window with an entry, a password entry, a
-// read-only text view and a multi-line editor, driven line by line. Killed with the test.
-class GtkFieldsProgram {
+// A window with an entry, a password entry, a read-only text view and a multi-line editor, driven
+// line by line: tests/programs/gtk_fields.py (GTK 3) or qt_fields.cpp (Qt 6). Killed with the test.
+class FieldsProgram {
 public:
-    GtkFieldsProgram(const QProcessEnvironment& environment, const QString& title);
-    ~GtkFieldsProgram();
+    enum class Toolkit { gtk, qt };
+
+    FieldsProgram(const QProcessEnvironment& environment, const QString& title,
+                  Toolkit toolkit = Toolkit::gtk);
+    ~FieldsProgram();
 
     // True once the window has keyboard focus.
     bool ready() const { return m_ready; }
@@ -24,7 +27,7 @@ public:
     std::optional<QString> command(const QString& line, int timeoutMs = 20000);
     bool focus(const QString& field);
     bool setText(const QString& field, const QString& text);
-    // Character offsets, as the toolkit counts them.
+    // Offsets in characters (code points).
     bool select(const QString& field, int start, int end);
     std::optional<QString> text(const QString& field);
     // Replaces the focused field's selection with `text`, as a paste would.

@@ -1,4 +1,4 @@
-#include "support/gtk_fields_program.h"
+#include "support/fields_program.h"
 
 #include <QDeadlineTimer>
 #include <QJsonArray>
@@ -12,9 +12,6 @@ namespace quovant::testing {
 
 namespace {
 
-QString programPath() {
-    return QStringLiteral(QUOVANT_TEST_PROGRAMS_DIR "/gtk_fields.py");
-}
 
 QString jsonString(const QString& text) {
     const QByteArray array = QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact);
@@ -23,25 +20,31 @@ QString jsonString(const QString& text) {
 
 } // namespace
 
-GtkFieldsProgram::GtkFieldsProgram(const QProcessEnvironment& environment, const QString& title) {
+FieldsProgram::FieldsProgram(const QProcessEnvironment& environment, const QString& title,
+                             Toolkit toolkit) {
     m_process.setProcessEnvironment(environment);
     m_process.setProcessChannelMode(QProcess::SeparateChannels);
     m_process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
-    m_process.start(QStringLiteral("/usr/bin/python3"), {programPath(), title});
+    if (toolkit == Toolkit::gtk) {
+        m_process.start(QStringLiteral("/usr/bin/python3"),
+                        {QStringLiteral(QUOVANT_TEST_PROGRAMS_DIR "/gtk_fields.py"), title});
+    } else {
+        m_process.start(QStringLiteral(QUOVANT_QT_FIELDS), {title});
+    }
     if (!m_process.waitForStarted(10000)) {
         return;
     }
     m_ready = readLine(30000) == QStringLiteral("ready");
 }
 
-GtkFieldsProgram::~GtkFieldsProgram() {
+FieldsProgram::~FieldsProgram() {
     if (m_process.state() != QProcess::NotRunning) {
         m_process.kill();
         m_process.waitForFinished(5000);
     }
 }
 
-std::optional<QString> GtkFieldsProgram::readLine(int timeoutMs) {
+std::optional<QString> FieldsProgram::readLine(int timeoutMs) {
     QDeadlineTimer deadline(timeoutMs);
     while (!m_process.canReadLine()) {
         if (deadline.hasExpired() || m_process.state() == QProcess::NotRunning) {
@@ -52,27 +55,27 @@ std::optional<QString> GtkFieldsProgram::readLine(int timeoutMs) {
     return QString::fromUtf8(m_process.readLine()).trimmed();
 }
 
-std::optional<QString> GtkFieldsProgram::command(const QString& line, int timeoutMs) {
+std::optional<QString> FieldsProgram::command(const QString& line, int timeoutMs) {
     m_process.write((line + QStringLiteral("\n")).toUtf8());
     m_process.waitForBytesWritten(timeoutMs);
     return readLine(timeoutMs);
 }
 
-bool GtkFieldsProgram::focus(const QString& field) {
+bool FieldsProgram::focus(const QString& field) {
     return command(QStringLiteral("focus ") + field) == QStringLiteral("ok");
 }
 
-bool GtkFieldsProgram::setText(const QString& field, const QString& text) {
+bool FieldsProgram::setText(const QString& field, const QString& text) {
     return command(QStringLiteral("set ") + field + QStringLiteral(" ") + jsonString(text)) ==
            QStringLiteral("ok");
 }
 
-bool GtkFieldsProgram::select(const QString& field, int start, int end) {
+bool FieldsProgram::select(const QString& field, int start, int end) {
     return command(QStringLiteral("select %1 %2 %3").arg(field).arg(start).arg(end)) ==
            QStringLiteral("ok");
 }
 
-std::optional<QString> GtkFieldsProgram::text(const QString& field) {
+std::optional<QString> FieldsProgram::text(const QString& field) {
     const auto answer = command(QStringLiteral("get ") + field);
     if (!answer) {
         return std::nullopt;
@@ -85,11 +88,11 @@ std::optional<QString> GtkFieldsProgram::text(const QString& field) {
     return document.array().at(0).toString();
 }
 
-bool GtkFieldsProgram::paste(const QString& text) {
+bool FieldsProgram::paste(const QString& text) {
     return command(QStringLiteral("paste ") + jsonString(text)) == QStringLiteral("ok");
 }
 
-bool GtkFieldsProgram::hang(double seconds) {
+bool FieldsProgram::hang(double seconds) {
     return command(QStringLiteral("hang ") + QString::number(seconds)) == QStringLiteral("ok");
 }
 
