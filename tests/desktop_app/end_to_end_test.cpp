@@ -2,7 +2,7 @@
 // bus, and dictations spoken into the sound server that arrive as text in another application.
 
 #include "desktop_app/running_quovant.h"
-#include "support/gtk_fields_program.h"
+#include "support/fields_program.h"
 #include "support/test_support.h"
 
 #include <QDir>
@@ -259,7 +259,7 @@ TEST(EndToEnd, HoldingRightSuperCorrectsTheSelectionInAGtkApplication) {
     ASSERT_TRUE(quovant.start()) << quovant.failure().toStdString();
     ASSERT_TRUE(quovant.waitForLog(u"Microphone ready"_s, 60000)) << quovant.logText().toStdString();
 
-    GtkFieldsProgram program(quovant.environment(), u"Quovant edit"_s);
+    FieldsProgram program(quovant.environment(), u"Quovant edit"_s);
     ASSERT_TRUE(program.ready());
     const QString original = u"hey can you send me the report by friday"_s;
     ASSERT_TRUE(program.focus(u"entry"_s));
