@@ -46,7 +46,7 @@ public:
                                                 FormattingContext context) override;
 
     // Aborts the generation in flight; its caller sees LocalHttpError (abandoned).
-    void abandonRequests();
+    void abandonRequests() override;
 
     // The JSON body of one generation request.
     static QByteArray generationBody(const QString& model, const QString& prompt,

@@ -184,7 +184,10 @@ QCoro::Task<void> Pipeline::prepare() {
         m_platform.capture->prepare();
     }
     auto asr = m_asr;
-    auto prepareAsr = [asr]() -> QCoro::Task<void> { co_await asr->prepare(); };
+    auto prepareAsr = [asr](std::stop_token stop) -> QCoro::Task<void> {
+        std::stop_callback giveUp(stop, [asr] { asr->abandonRequests(); });
+        co_await asr->prepare();
+    };
     const auto outcome = co_await withDeadline(m_clock, 30000, std::move(prepareAsr));
     if (alive.expired()) {
         co_return;

@@ -52,7 +52,8 @@ QCoro::Task<void> Pipeline::runDictation(Generation generation, QString raw, Tim
         const qint64 budget = formatterBudget(raw, 15000);
         auto formatter = m_formatter;
         auto context = m_pendingContext;
-        auto format = [formatter, raw, context]() -> QCoro::Task<QString> {
+        auto format = [formatter, raw, context](std::stop_token stop) -> QCoro::Task<QString> {
+            std::stop_callback giveUp(stop, [formatter] { formatter->abandonRequests(); });
             co_return co_await formatter->format(raw, context);
         };
         auto outcome = co_await withDeadline(m_clock, budget, std::move(format));

@@ -60,7 +60,9 @@ QCoro::Task<void> Pipeline::runEditCommand(Generation generation, QString raw, T
     auto formatter = m_formatter;
     auto context = m_pendingContext;
     const RewriteCommand chosen = *command;
-    auto rewrite = [formatter, text = snapshot.text, chosen, context]() -> QCoro::Task<QString> {
+    auto rewrite = [formatter, text = snapshot.text, chosen,
+                    context](std::stop_token stop) -> QCoro::Task<QString> {
+        std::stop_callback giveUp(stop, [formatter] { formatter->abandonRequests(); });
         co_return co_await formatter->rewrite(text, chosen, context);
     };
     auto outcome = co_await withDeadline(m_clock, std::max(m_config.formatterTimeoutMS, 1),

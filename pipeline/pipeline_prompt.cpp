@@ -93,7 +93,8 @@ QCoro::Task<void> Pipeline::runDeveloperPrompt(Generation generation, QString ra
         const qint64 started = nowMS();
         auto formatter = m_formatter;
         auto context = m_pendingContext;
-        auto compile = [formatter, raw, context]() -> QCoro::Task<QString> {
+        auto compile = [formatter, raw, context](std::stop_token stop) -> QCoro::Task<QString> {
+            std::stop_callback giveUp(stop, [formatter] { formatter->abandonRequests(); });
             co_return co_await formatter->compileDeveloperPrompt(raw, context);
         };
         auto outcome = co_await withDeadline(m_clock, budget, std::move(compile));

@@ -44,7 +44,7 @@ public:
     QCoro::Task<void> cancelUtterance() override;
 
     // Aborts a recognition request in flight; its caller sees LocalHttpError (abandoned).
-    void abandonRequests();
+    void abandonRequests() override;
 
     // The multipart body of a recognition request. Consumes `samples` and releases them as soon
     // as they are encoded, so at most two renditions of the audio exist at once.

@@ -24,6 +24,9 @@ public:
     // Gives the raw transcript of the utterance.
     virtual QCoro::Task<QString> finishUtterance() = 0;
     virtual QCoro::Task<void> cancelUtterance() = 0;
+    // Gives up the requests in flight (their callers see a failure) when their time budget has
+    // run out, so no connection outlives it. Nothing to do for a recogniser without requests.
+    virtual void abandonRequests() {}
 };
 
 } // namespace quovant

@@ -23,6 +23,9 @@ public:
                                          FormattingContext context) = 0;
     virtual QCoro::Task<QString> compileDeveloperPrompt(QString transcript,
                                                         FormattingContext context) = 0;
+    // Gives up the requests in flight (their callers see a failure) when their time budget has
+    // run out, so no connection outlives it. Nothing to do for a formatter without requests.
+    virtual void abandonRequests() {}
 };
 
 } // namespace quovant

@@ -362,11 +362,13 @@ TEST(OllamaFormatter, SlowGenerationRacingTheCallersDeadline) {
     EXPECT_THROW(testing::await(std::move(abandoned)), LocalHttpError);
     EXPECT_EQ(testing::await(std::move(next)), u"late"_s);
 
-    // An explicit abandon reaches the waiting caller.
+    // An explicit abandon (what a caller's spent budget does) reaches the waiting caller and
+    // closes the connection, so no request outlives its budget.
     QCoro::Task<QString> cancelled = formatter->format(u"third"_s, {});
     ASSERT_TRUE(server.waitForRequests(5));
     formatter->abandonRequests();
     EXPECT_THROW(testing::await(std::move(cancelled)), LocalHttpError);
+    EXPECT_TRUE(server.waitForNoOpenConnections());
 
     // The formatter and the task go away mid-request; the late reply must find nothing broken.
     {

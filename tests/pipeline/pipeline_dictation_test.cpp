@@ -180,6 +180,7 @@ TEST_F(Dictation, BudgetGrowsWithLongTranscriptsUpToTheCeiling) {
         fresh();
         config.formatterTimeoutMS = c.timeoutMS;
         formatter->gate = &formatterGate;
+        formatter->abandons = 0;
         QStringList words;
         for (int i = 0; i < c.words; ++i) {
             words.append(u"word"_qs + QString::number(i));
@@ -191,9 +192,11 @@ TEST_F(Dictation, BudgetGrowsWithLongTranscriptsUpToTheCeiling) {
         holdAndRelease(500);
         clock->advance(c.budget - 1);
         EXPECT_TRUE(injector->deliveries.empty());
+        EXPECT_EQ(formatter->abandons, 0);
         clock->advance(1);
         settleFlow();
         EXPECT_EQ(injector->deliveries.size(), 1u);
+        EXPECT_EQ(formatter->abandons, 1) << "the spent budget must close the formatter's request";
         EXPECT_TRUE(log.contains(u"[WARN] Formatter exceeded its "_qs + QString::number(c.budget) +
                                  u" ms budget."_qs));
     }

@@ -173,6 +173,7 @@ public:
     Gate* gate = nullptr;
     bool available = true;
     int calls = 0;
+    int abandons = 0;
     std::optional<FormattingContext> lastContext;
     std::optional<RewriteCommand> lastCommand;
 
@@ -190,6 +191,7 @@ public:
     QCoro::Task<QString> compileDeveloperPrompt(QString, FormattingContext context) override {
         co_return co_await answer(compileAnswer, std::move(context));
     }
+    void abandonRequests() override { ++abandons; }
 
 private:
     QCoro::Task<QString> answer(QString text, FormattingContext context) {

@@ -156,6 +156,7 @@ TEST_F(EditInPlace, FlowOutcomesLeaveTheSelectionAloneUnlessAccepted) {
         asr->transcript = QString::fromUtf8(c.transcript);
         formatter->failure = c.rewriteFailure;
         formatter->gate = c.hangs ? &formatterGate : nullptr;
+        formatter->abandons = 0;
         formatter->rewriteAnswer = QString::fromUtf8(c.answer);
         selectionEditor->replaceFailure = c.replaceFailure;
         LogTail log;
@@ -168,6 +169,7 @@ TEST_F(EditInPlace, FlowOutcomesLeaveTheSelectionAloneUnlessAccepted) {
         }
         EXPECT_EQ(pipeline->state().kind, Kind::idle);
         EXPECT_TRUE(selectionEditor->replacements.empty());
+        EXPECT_EQ(formatter->abandons, c.hangs ? 1 : 0);
         EXPECT_EQ(notifier->notes, std::vector{c.note});
         const QString expected = QString::fromUtf8(c.logLine);
         const QStringList messages = log.messages();
@@ -354,6 +356,7 @@ TEST_F(PromptMode, CompilerThatNeverAnswersShipsTheVerbatimRequest) {
     EXPECT_EQ(injector->deliveries[0].text,
               DeveloperPromptDocument::fallback(asr->transcript).rendered());
     EXPECT_TRUE(log.contains(u"[WARN] Prompt compilation exceeded its 1800 ms budget."_qs));
+    EXPECT_EQ(formatter->abandons, 1);
     EXPECT_EQ(notifier->notes,
               (std::vector{Note(u"Prompt simplified for safety"_qs,
                                 u"The local model timed out, so Quovant kept your request "

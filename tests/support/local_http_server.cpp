@@ -83,6 +83,14 @@ bool LocalHttpServer::waitForRequests(int count, std::chrono::milliseconds timeo
     return m_requests.size() >= count;
 }
 
+bool LocalHttpServer::waitForNoOpenConnections(std::chrono::milliseconds timeout) {
+    QDeadlineTimer deadline(timeout);
+    while (!m_buffers.isEmpty() && !deadline.hasExpired()) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    return m_buffers.isEmpty();
+}
+
 void LocalHttpServer::accept() {
     while (QTcpSocket* socket = m_server.nextPendingConnection()) {
         ++m_connections;

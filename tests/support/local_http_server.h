@@ -64,6 +64,10 @@ public:
 
     const QList<Request>& requests() const { return m_requests; }
     int connectionCount() const { return m_connections; }
+    // Connections the client has not closed yet.
+    int openConnections() const { return static_cast<int>(m_buffers.size()); }
+    // Runs the event loop until every connection is closed or the time is up.
+    bool waitForNoOpenConnections(std::chrono::milliseconds timeout = std::chrono::seconds(5));
     // Runs the event loop until `count` requests have arrived or the time is up.
     bool waitForRequests(int count, std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
