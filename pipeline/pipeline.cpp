@@ -27,6 +27,8 @@
 #include <QtConcurrent/QtConcurrentRun>
 
 #include <coroutine>
+#include <stdexcept>
+#include <string>
 #include <mutex>
 #include <vector>
 
@@ -388,13 +390,20 @@ QCoro::Task<void> Pipeline::startUp(Generation generation, PipelineMode mode, do
     auto capture = m_platform.capture;
     const bool retainAudio = m_config.retainAudio;
     std::exception_ptr failure;
-    try {
-        co_await asr->beginUtterance(std::move(contextualStrings));
-    } catch (...) {
-        failure = std::current_exception();
-    }
+    auto beginning = [asr, contextualStrings](std::stop_token stop) -> QCoro::Task<void> {
+        std::stop_callback giveUp(stop, [asr] { asr->abandonRequests(); });
+        co_await asr->beginUtterance(contextualStrings);
+    };
+    const auto begun = co_await withDeadline(m_clock, kStartDeadlineMS, std::move(beginning));
     if (alive.expired()) {
         co_return;
+    }
+    if (!begun) {
+        failure = std::make_exception_ptr(std::runtime_error(
+            "The recogniser did not start within " + std::to_string(kStartDeadlineMS / 1000) +
+            " seconds."));
+    } else if (!begun->succeeded()) {
+        failure = begun->error();
     }
     if (generation != m_generation) {
         // Cancelled while starting: nothing was captured yet.
@@ -423,7 +432,27 @@ QCoro::Task<void> Pipeline::startUp(Generation generation, PipelineMode mode, do
                     return std::current_exception();
                 }
             });
-        failure = co_await starting;
+        auto waitForStart = [starting]() -> QCoro::Task<void> {
+            if (const std::exception_ptr refused = co_await starting) {
+                std::rethrow_exception(refused);
+            }
+        };
+        const auto started =
+            co_await withDeadline(m_clock, kStartDeadlineMS, std::move(waitForStart));
+        if (!started) {
+            // A sound server that never answers must not hold every later press; should the
+            // capture start after all, it is stopped again at once.
+            starting.then([capture](std::exception_ptr late) {
+                if (!late) {
+                    capture->stop();
+                }
+            });
+            failure = std::make_exception_ptr(std::runtime_error(
+                "The microphone did not start within " + std::to_string(kStartDeadlineMS / 1000) +
+                " seconds."));
+        } else {
+            failure = started->error();
+        }
         if (alive.expired()) {
             capture->stop();
             co_return;
@@ -585,13 +614,23 @@ QCoro::Task<void> Pipeline::runInference(Generation generation, Timings timings)
     const qint64 started = nowMS();
     QString raw;
     std::exception_ptr failure;
-    try {
-        raw = (co_await asr->finishUtterance()).trimmed();
-    } catch (...) {
-        failure = std::current_exception();
-    }
+    auto recognise = [asr](std::stop_token stop) -> QCoro::Task<QString> {
+        std::stop_callback giveUp(stop, [asr] { asr->abandonRequests(); });
+        co_return co_await asr->finishUtterance();
+    };
+    const auto recognised =
+        co_await withDeadline(m_clock, kRecognitionDeadlineMS, std::move(recognise));
     if (!isCurrent(alive, generation)) {
         co_return;
+    }
+    if (!recognised) {
+        failure = std::make_exception_ptr(QuovantError::speechModelUnavailable(
+            u"recognition did not finish within "_s +
+            QString::number(kRecognitionDeadlineMS / 1000) + u" seconds"_s));
+    } else if (!recognised->succeeded()) {
+        failure = recognised->error();
+    } else {
+        raw = recognised->value().trimmed();
     }
     timings.asrMS = nowMS() - started;
     if (failure) {

@@ -36,6 +36,12 @@ struct Utterance;
 class Pipeline {
 public:
     static constexpr double minimumHoldSeconds = 0.25;
+    // Every awaited step of an utterance ends by these limits, so a recogniser, sound server or
+    // agent that never answers cannot leave every later press refused. Recognition allows more
+    // than the whisper server's own inference limit, so the engine's own error normally wins.
+    static constexpr qint64 kStartDeadlineMS = 10000;
+    static constexpr qint64 kRecognitionDeadlineMS = 90000;
+    static constexpr qint64 kHandoffDeadlineMS = 60000;
 
     Pipeline(Config config, PlatformKit platform, std::shared_ptr<Store> store,
              std::shared_ptr<PipelineClock> clock = PipelineClock::system());

@@ -165,13 +165,20 @@ QCoro::Task<void> Pipeline::runDeveloperPrompt(Generation generation, QString ra
                 u"direct handoff is not available on this platform"_s));
         } else {
             auto handoff = m_platform.agentHandoff;
-            try {
-                co_await handoff->handoff(text, kind, *repository);
-            } catch (...) {
-                failure = std::current_exception();
-            }
+            auto handingOff = [handoff, text, kind, repository = *repository]() -> QCoro::Task<void> {
+                co_await handoff->handoff(text, kind, repository);
+            };
+            const auto outcome =
+                co_await withDeadline(m_clock, kHandoffDeadlineMS, std::move(handingOff));
             if (!isCurrent(alive, generation)) {
                 co_return;
+            }
+            if (!outcome) {
+                failure = std::make_exception_ptr(QuovantError::agentHandoffFailed(
+                    u"the coding agent did not start within "_s +
+                    QString::number(kHandoffDeadlineMS / 1000) + u" seconds"_s));
+            } else if (!outcome->succeeded()) {
+                failure = outcome->error();
             }
         }
     }

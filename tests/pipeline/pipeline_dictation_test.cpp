@@ -442,6 +442,51 @@ TEST_F(Dictation, RecogniserFailureAndSilence) {
     EXPECT_TRUE(history().empty());
 }
 
+// A recogniser that never answers must not leave every later press refused.
+TEST_F(Dictation, StepsThatNeverEndAreCutByTheirDeadlines) {
+    struct Case {
+        const char* name;
+        bool beginHangs;
+        qint64 deadline;
+        QString description;
+    };
+    const Case cases[] = {
+        {"start", true, Pipeline::kStartDeadlineMS,
+         u"The recogniser did not start within 10 seconds."_qs},
+        {"recognition", false, Pipeline::kRecognitionDeadlineMS,
+         QuovantError::speechModelUnavailable(u"recognition did not finish within 90 seconds"_qs)
+             .description()},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fresh();
+        asr->beginGate = c.beginHangs ? &beginGate : nullptr;
+        asr->finishGate = c.beginHangs ? nullptr : &asrGate;
+        make();
+        pipeline->begin(PipelineMode::dictation);
+        settleFlow();
+        if (!c.beginHangs) {
+            holdAndRelease(800);
+        }
+        clock->advance(c.deadline - 1);
+        settleFlow();
+        EXPECT_NE(pipeline->state(), PipelineState::error(c.description));
+        clock->advance(1);
+        settleFlow();
+        EXPECT_EQ(pipeline->state(), PipelineState::error(c.description));
+        // A failed start stays until the next press; a failed recognition clears itself.
+        clock->advance(2500);
+        settleFlow();
+        EXPECT_EQ(pipeline->state().kind, c.beginHangs ? Kind::error : Kind::idle);
+
+        asr->beginGate = nullptr;
+        asr->finishGate = nullptr;
+        EXPECT_TRUE(press());
+        holdAndRelease(800);
+        EXPECT_EQ(injector->deliveries.size(), 1u);
+    }
+}
+
 TEST_F(Dictation, UndeliverableTextGoesToTheClipboardAndIsStillStored) {
     struct Case {
         const char* name;

@@ -298,6 +298,7 @@ class FakeHandoff final : public AgentHandoffLaunching {
 public:
     bool installed = true;
     std::optional<QuovantError> failure;
+    Gate* gate = nullptr;
     struct Call {
         QString prompt;
         AgentKind agent;
@@ -308,6 +309,9 @@ public:
     bool isAgentInstalled(AgentKind) override { return installed; }
     QCoro::Task<void> handoff(QString prompt, AgentKind agent,
                               RepositoryContext repository) override {
+        if (gate) {
+            co_await gate->wait();
+        }
         if (failure) {
             throw *failure;
         }

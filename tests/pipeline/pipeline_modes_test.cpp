@@ -341,6 +341,25 @@ TEST_F(PromptMode, DeliveryByDestinationAndVerdict) {
     }
 }
 
+TEST_F(PromptMode, HandoffThatNeverReturnsEndsWithTheSpecificationOnTheClipboard) {
+    Gate handoffGate;
+    handoff->gate = &handoffGate;
+    config.promptDestination = PromptDestination::claude;
+    repositoryProvider->cached = repository;
+    repositoryProvider->refreshed = repository;
+    make();
+    press(PipelineMode::developerPrompt);
+    holdAndRelease(900, PipelineMode::developerPrompt);
+    clock->advance(Pipeline::kHandoffDeadlineMS);
+    settleFlow();
+    EXPECT_EQ(pipeline->state().kind, Kind::idle);
+    EXPECT_EQ(clipboard->text(),
+              DeveloperPromptDocument::parse(formatter->compileAnswer)->rendered());
+    ASSERT_EQ(notifier->notes.size(), 1u);
+    EXPECT_EQ(notifier->notes[0].first, u"Prompt copied instead"_qs);
+    EXPECT_TRUE(press(PipelineMode::developerPrompt));
+}
+
 TEST_F(PromptMode, CompilerThatNeverAnswersShipsTheVerbatimRequest) {
     formatter->gate = &formatterGate;
     LogTail log;
