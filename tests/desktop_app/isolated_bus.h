@@ -55,9 +55,10 @@ public:
     bool running() const { return !m_address.isEmpty(); }
     QString address() const { return m_address; }
     // A connection of this test's own (the process-wide session connection is made once and
-    // would keep talking to whichever bus it found first).
+    // would keep talking to whichever bus it found first). Named after this bus too, since Qt
+    // hands back an existing connection of the same name, even one to a bus that has gone.
     QDBusConnection connect(const QString& name) const {
-        return QDBusConnection::connectToBus(m_address, name);
+        return QDBusConnection::connectToBus(m_address, name + u'@' + m_address);
     }
 
 private:

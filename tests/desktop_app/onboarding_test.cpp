@@ -6,6 +6,7 @@
 #include "platform/linux/desktop/sound_input_probe.h"
 #include "isolated_bus.h"
 #include "support/desktop_peers.h"
+#include "support/accessibility_bus.h"
 #include "support/pulse_server.h"
 
 #include <QApplication>
@@ -509,4 +510,18 @@ TEST(OnboardingWindow, Screenshots) {
         EXPECT_TRUE(onboarding.window()->grab().save(folder + u'/' + shot.name + u".png"_s));
         onboarding.close();
     }
+}
+
+TEST(DesktopProbes, AccessibilityBusOfTheRealLauncher) {
+    quovant::testing::AccessibilityBus launcher;
+    ASSERT_TRUE(launcher.running());
+    ScopedEnvironment desktop("XDG_CURRENT_DESKTOP", std::nullopt);
+    QDBusConnection connection = QDBusConnection::connectToBus(
+        launcher.sessionAddress(), u"a11y-launcher@"_s + launcher.sessionAddress());
+    AccessibilityBus accessibility(connection);
+    ASSERT_TRUE(launcher.setEnabled(false));
+    EXPECT_FALSE(accessibility.isEnabled());
+    const AccessibilityBus::EnableResult result = accessibility.enable();
+    EXPECT_TRUE(result.enabled) << result.message.toStdString();
+    EXPECT_TRUE(accessibility.isEnabled());
 }
