@@ -58,7 +58,8 @@ BENCHMARK(StartupToReady)->UseManualTime()->Unit(benchmark::kMillisecond)->Itera
 void IdleFootprint(benchmark::State& state) {
     const int idleSeconds = int(state.range(0));
     for (auto _ : state) {
-        RunningQuovant quovant(R"({"playSounds": false})");
+        // A returning user: the first-run window stays closed.
+        RunningQuovant quovant(R"({"playSounds": false, "didCompleteOnboarding": true})");
         if (!quovant.start() || !quovant.waitForLog(u"Microphone ready"_s, 30000)) {
             state.SkipWithError(quovant.failure().toUtf8().constData());
             return;

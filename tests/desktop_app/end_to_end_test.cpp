@@ -18,56 +18,6 @@ using namespace quovant::testing;
 
 namespace {
 
-// The X11 test program with text fields: reports what each field holds, and copies and reads
-// the clipboard on request.
-class PasteTarget {
-public:
-    bool start(const QProcessEnvironment& environment, const QString& field = u"line"_s) {
-        return m_process.start(QStringLiteral(QUOVANT_PASTE_TARGET), {u"--focus"_s, field},
-                               environment) &&
-               m_process.waitForLine([](const QString& l) { return l.startsWith(u"READY "_s); },
-                                     60000);
-    }
-    // The field's text once `done` holds for it.
-    std::optional<QString> waitForText(const QString& field,
-                                       const std::function<bool(const QString&)>& done,
-                                       int timeoutMs) {
-        std::optional<QString> text;
-        m_process.waitForLine(
-            [&](const QString& line) {
-                if (!line.startsWith(u"TEXT "_s + field + u' ')) {
-                    return false;
-                }
-                const QString value = QString::fromUtf8(
-                    QByteArray::fromBase64(line.section(u' ', 2).toLatin1()));
-                if (!done(value)) {
-                    return false;
-                }
-                text = value;
-                return true;
-            },
-            timeoutMs);
-        return text;
-    }
-    bool copy(const QString& text) {
-        m_process.send("copy text/plain " + text.toUtf8().toBase64());
-        return bool(m_process.waitForLine([](const QString& l) { return l == u"COPIED"_s; },
-                                          30000));
-    }
-    std::optional<QString> read() {
-        m_process.send("read text/plain");
-        const auto line = m_process.waitForLine(
-            [](const QString& l) { return l.startsWith(u"CLIP text/plain "_s); }, 30000);
-        if (!line) {
-            return std::nullopt;
-        }
-        return QString::fromUtf8(QByteArray::fromBase64(line->section(u' ', 2).toLatin1()));
-    }
-
-private:
-    LineProcess m_process;
-};
-
 // Polls `done`, serving events, until it holds or `timeoutMs` passes.
 bool eventually(const std::function<bool()>& done, int timeoutMs) {
     QElapsedTimer clock;

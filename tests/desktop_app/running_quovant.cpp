@@ -72,6 +72,54 @@ QString LineProcess::errorOutput() {
     return QString::fromUtf8(m_process.readAllStandardError());
 }
 
+bool PasteTarget::start(const QProcessEnvironment& environment, const QString& field) {
+    return m_process.start(QStringLiteral(QUOVANT_PASTE_TARGET), {u"--focus"_s, field},
+                           environment) &&
+           m_process.waitForLine([](const QString& l) { return l.startsWith(u"READY "_s); },
+                                 60000);
+}
+
+std::optional<QString> PasteTarget::waitForText(const QString& field,
+                                                const std::function<bool(const QString&)>& done,
+                                                int timeoutMs) {
+    std::optional<QString> text;
+    m_process.waitForLine(
+        [&](const QString& line) {
+            if (!line.startsWith(u"TEXT "_s + field + u' ')) {
+                return false;
+            }
+            const QString value =
+                QString::fromUtf8(QByteArray::fromBase64(line.section(u' ', 2).toLatin1()));
+            if (!done(value)) {
+                return false;
+            }
+            text = value;
+            return true;
+        },
+        timeoutMs);
+    return text;
+}
+
+bool PasteTarget::clear() {
+    m_process.send("clear");
+    return bool(m_process.waitForLine([](const QString& l) { return l == u"CLEARED"_s; }, 30000));
+}
+
+bool PasteTarget::copy(const QString& text) {
+    m_process.send("copy text/plain " + text.toUtf8().toBase64());
+    return bool(m_process.waitForLine([](const QString& l) { return l == u"COPIED"_s; }, 30000));
+}
+
+std::optional<QString> PasteTarget::read() {
+    m_process.send("read text/plain");
+    const auto line = m_process.waitForLine(
+        [](const QString& l) { return l.startsWith(u"CLIP text/plain "_s); }, 30000);
+    if (!line) {
+        return std::nullopt;
+    }
+    return QString::fromUtf8(QByteArray::fromBase64(line->section(u' ', 2).toLatin1()));
+}
+
 ProgramResult runProgram(const QString& program, const QStringList& arguments, int timeoutMs) {
     QProcess process;
     process.start(program, arguments);

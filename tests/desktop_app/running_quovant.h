@@ -49,6 +49,23 @@ private:
     QByteArray m_pending;
 };
 
+// The X11 test program with text fields (tests/programs/paste_target.cpp): reports what each
+// field holds, and copies and reads the clipboard on request.
+class PasteTarget {
+public:
+    bool start(const QProcessEnvironment& environment, const QString& field = QStringLiteral("line"));
+    // The field's text once `done` holds for it (earlier reports are passed over).
+    std::optional<QString> waitForText(const QString& field,
+                                       const std::function<bool(const QString&)>& done,
+                                       int timeoutMs);
+    bool clear();
+    bool copy(const QString& text);
+    std::optional<QString> read();
+
+private:
+    LineProcess m_process;
+};
+
 struct ProgramResult {
     int exitCode = -1;
     QString out;
