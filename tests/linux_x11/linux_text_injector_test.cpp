@@ -158,6 +158,19 @@ TEST_F(LinuxTextInjectorTest, RestoreWaitsForTheTargetToFetch) {
     }
 }
 
+TEST_F(LinuxTextInjectorTest, AClipboardManagerTakingOverOurTextIsNotAUserCopy) {
+    PasteTarget target({QStringLiteral("--ignore-paste")});
+    ASSERT_TRUE(target.ready());
+    ASSERT_TRUE(target.copy({{"text/plain", "before"}}));
+    LinuxTextInjector injector;
+    injector.inject(QStringLiteral("dictated"));
+    // Another client takes the clipboard over with our very text before the restore is due.
+    const auto manager = copyWithXclip("UTF8_STRING", "dictated");
+    ASSERT_TRUE(manager && manager->started());
+    ASSERT_TRUE(waitForRestore());
+    EXPECT_EQ(readClipboardTarget("UTF8_STRING"), QByteArray("before"));
+}
+
 TEST_F(LinuxTextInjectorTest, TwoInjectionsInARowBringBackTheUsersClipboard) {
     PasteTarget target;
     ASSERT_TRUE(target.ready());
