@@ -193,7 +193,9 @@ TEST_F(LinuxTextInjectorTest, AnEmptyClipboardIsEmptyAgainAfterwards) {
     injector.inject(QStringLiteral("dictated"));
     ASSERT_TRUE(target.waitForText("line", QStringLiteral("dictated")));
     ASSERT_TRUE(waitForRestore());
-    EXPECT_EQ(client.clipboardOwner(), 0UL);
+    EXPECT_EQ(client.clipboardOwner(), 0UL)
+        << "ours: " << (client.findWindowNamed("com.quovant.clipboard").value_or(0))
+        << ", serving: " << readClipboardTarget("UTF8_STRING").value_or("none").toStdString();
 }
 
 TEST_F(LinuxTextInjectorTest, TerminalsGetCtrlShiftV) {

@@ -467,8 +467,14 @@ bool ClipboardOwner::Impl::own(const QList<ClipboardFormat>& formats) {
 void ClipboardOwner::Impl::disown() {
     if (owning) {
         const auto time = serverTime();
-        XSetSelectionOwner(display.get(), clipboard, None, time.value_or(CurrentTime));
-        XFlush(display.get());
+        Display* d = display.get();
+        XSetSelectionOwner(d, clipboard, None, time.value_or(CurrentTime));
+        // The server ignores a release it finds out of date; giving up our own claim must not
+        // leave an owner behind that serves nothing.
+        if (XGetSelectionOwner(d, clipboard) == window) {
+            XSetSelectionOwner(d, clipboard, None, CurrentTime);
+        }
+        XFlush(d);
     }
     owning = false;
     contents.clear();
@@ -622,8 +628,11 @@ void ClipboardOwner::Impl::restore() {
     }
     Pending done = std::move(*pending);
     pending.reset();
+    // The server has the last word on who owns the clipboard.
+    const Window owner = XGetSelectionOwner(display.get(), clipboard);
+    owning = owner == window;
     bool ours = owning && serial == done.serial;
-    if (!owning && XGetSelectionOwner(display.get(), clipboard) != None) {
+    if (!owning && owner != None) {
         ours = currentText() == done.text;
     }
     if (!ours) {
