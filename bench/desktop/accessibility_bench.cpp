@@ -45,8 +45,8 @@ struct Desktop {
                                                  : testing::FieldsProgram::Toolkit::qt;
         if (!program || m_toolkit != toolkit) {
             program.reset();
-            program = std::make_unique<testing::FieldsProgram>(bus.environment(), u"Bench"_s,
-                                                               toolkit);
+            program =
+                std::make_unique<testing::FieldsProgram>(bus.environment(), u"Bench"_s, toolkit);
             m_toolkit = toolkit;
             // A new program's first focus can be announced before its bridge knows who listens.
             program->focus(u"password"_s);
@@ -106,7 +106,8 @@ void BM_CaptureSelection10kEditor2kSelected(benchmark::State& state) {
     while (text.toUcs4().size() < 10000) {
         text += line;
     }
-    text = QString::fromUcs4(text.toUcs4().first(10000).constData(), 10000);
+    text = QString::fromUcs4(
+        reinterpret_cast<const char32_t*>(text.toUcs4().first(10000).constData()), 10000);
     d.program->focus(u"editor"_s);
     d.program->setText(u"editor"_s, text);
     d.program->select(u"editor"_s, 6000, 8000);

@@ -1,10 +1,12 @@
 #include "core/quovant_error.h"
 #include "linux_accessibility/accessibility_desktop.h"
 #include "pipeline/pipeline_doubles.h"
-#include "support/fields_program.h"
 #include "platform/linux/accessibility/atspi_reader.h"
 #include "platform/linux/accessibility/linux_selection_editor.h"
+#include "support/desktop_peers.h"
+#include "support/fields_program.h"
 
+#include <QProcess>
 #include <gtest/gtest.h>
 
 using namespace Qt::StringLiterals;
@@ -96,7 +98,9 @@ protected:
             const QList<uint> characters = text.toUcs4();
             return reading.outcome == SelectionReading::Outcome::read &&
                    reading.selectedText ==
-                       QString::fromUcs4(characters.constData() + start, end - start);
+                       QString::fromUcs4(reinterpret_cast<const char32_t*>(characters.constData()) +
+                                             start,
+                                         end - start);
         })) << field.toStdString();
     }
 
@@ -220,6 +224,26 @@ TEST_P(AccessibilitySelection, FocusMovedToAnotherApplicationBeforeReplacementIs
     EXPECT_EQ(other.text(u"entry"_s), u"same words in both"_s);
 }
 
+// xterm has no accessibility at all: once it has the keyboard, nothing may be read or replaced.
+TEST_P(AccessibilitySelection, FocusInAnApplicationWithoutAccessibilityFindsNoTextField) {
+    prepare(u"entry"_s, u"words in the toolkit field"_s, 0, 5);
+    const SelectedTextSnapshot snapshot = editor->captureSelection();
+    testing::PeerProcess terminal(u"xterm"_s, {u"-class"_s, u"QuovantTestTerm"_s},
+                                  desktop->bus.environment());
+    ASSERT_TRUE(terminal.started());
+    QProcess focus;
+    focus.start(u"xdotool"_s, {u"search"_s, u"--sync"_s, u"--class"_s, u"QuovantTestTerm"_s,
+                               u"windowfocus"_s, u"--sync"_s});
+    ASSERT_TRUE(focus.waitForFinished(30000) && focus.exitCode() == 0)
+        << focus.readAllStandardError().toStdString();
+    const QString noField = kUnavailable.arg(u"no focused text field"_s);
+    EXPECT_TRUE(
+        eventually([&] { return errorOf([&] { editor->captureSelection(); }) == noField; }));
+    EXPECT_EQ(errorOf([&] { editor->replaceSelection(snapshot, u"Other"_s); }), noField);
+    EXPECT_TRUE(injector->injected.isEmpty());
+    EXPECT_EQ(program->text(u"entry"_s), u"words in the toolkit field"_s);
+}
+
 TEST_P(AccessibilitySelection, AssistiveTechnologiesTurnedOffDenyAccessUntilTurnedOn) {
     prepare(u"entry"_s, u"some text"_s, 0, 4);
     ASSERT_TRUE(desktop->bus.setEnabled(false));
@@ -233,16 +257,15 @@ TEST_P(AccessibilitySelection, AssistiveTechnologiesTurnedOffDenyAccessUntilTurn
     ASSERT_TRUE(program->focus(u"password"_s));
     ASSERT_TRUE(program->focus(u"entry"_s));
     ASSERT_TRUE(program->select(u"entry"_s, 0, 4));
-    ASSERT_TRUE(eventually([&] {
-        return reader->readSelection().outcome == SelectionReading::Outcome::read;
-    }));
+    ASSERT_TRUE(eventually(
+        [&] { return reader->readSelection().outcome == SelectionReading::Outcome::read; }));
     EXPECT_EQ(editor->captureSelection().text, u"some"_s);
 }
 
 TEST_P(AccessibilitySelection, NoAccessibilityBusDeniesAccess) {
     editor.reset();
     reader.reset();
-    testing::SessionBus bare;  // a session without the accessibility bus launcher
+    testing::SessionBus bare; // a session without the accessibility bus launcher
     ASSERT_TRUE(bare.running());
     auto lonely = std::make_shared<AtspiReader>();
     EXPECT_FALSE(lonely->waitUntilStarted(20000));
@@ -262,9 +285,8 @@ TEST_P(AccessibilitySelection, AnApplicationThatStopsAnsweringGivesABoundedError
     EXPECT_EQ(errorOf([&] { editor->captureSelection(); }),
               kUnavailable.arg(u"the app did not answer"_s));
     EXPECT_EQ(program->text(u"entry"_s), u"frozen text"_s);
-    EXPECT_TRUE(eventually([&] {
-        return errorOf([&] { editor->captureSelection(); }) == u"(no error)"_s;
-    }));
+    EXPECT_TRUE(eventually(
+        [&] { return errorOf([&] { editor->captureSelection(); }) == u"(no error)"_s; }));
 }
 
 INSTANTIATE_TEST_SUITE_P(Toolkits, AccessibilitySelection,

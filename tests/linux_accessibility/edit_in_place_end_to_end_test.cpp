@@ -123,8 +123,8 @@ protected:
         kit.notifier = notifier;
         kit.clipboard = std::make_shared<MemoryClipboard>();
         EngineFactory::installNativeEngines(kit);
-        pipeline = std::make_unique<Pipeline>(config, kit, std::make_shared<Store>(home.path()),
-                                              clock);
+        pipeline =
+            std::make_unique<Pipeline>(config, kit, std::make_shared<Store>(home.path()), clock);
         run(pipeline->prepare());
     }
 
@@ -133,7 +133,8 @@ protected:
         ASSERT_TRUE(program->setText(u"editor"_s, text));
         ASSERT_TRUE(program->select(u"editor"_s, start, end));
         const QList<uint> characters = text.toUcs4();
-        const QString selected = QString::fromUcs4(characters.constData() + start, end - start);
+        const QString selected = QString::fromUcs4(
+            reinterpret_cast<const char32_t*>(characters.constData()) + start, end - start);
         ASSERT_TRUE(eventually([&] {
             const SelectionReading reading = reader->readSelection();
             return reading.outcome == SelectionReading::Outcome::read &&
@@ -148,8 +149,8 @@ protected:
         ASSERT_EQ(pipeline->state(), PipelineState::recording());
         clock->advance(3000);
         pipeline->finish(PipelineMode::editSelection);
-        ASSERT_TRUE(eventually(
-            [&] { return pipeline->state().kind == PipelineState::Kind::idle; }, 120000));
+        ASSERT_TRUE(eventually([&] { return pipeline->state().kind == PipelineState::Kind::idle; },
+                               120000));
     }
 
     QString notes() const {

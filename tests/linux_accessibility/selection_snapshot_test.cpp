@@ -30,9 +30,9 @@ TEST(SelectionSnapshot, RangeCountsUtf16UnitsOfTheTextBeforeAndTheSelection) {
     };
     const Case cases[] = {
         {u""_s, u"plain"_s, {0, 5}},
-        {u"ab😀"_s, u"cd"_s, {4, 2}},                      // one emoji: two units, one character
-        {u"e\u0301\u0303 "_s, u"x"_s, {4, 1}},              // combining marks count on their own
-        {u"👍🏽 "_s, u"Grüße 😀"_s, {5, 8}},                  // emoji with a skin tone: four units
+        {u"ab😀"_s, u"cd"_s, {4, 2}},            // one emoji: two units, one character
+        {u"e\u0301\u0303 "_s, u"x"_s, {4, 1}},  // combining marks count on their own
+        {u"👍🏽 "_s, u"Grüße 😀"_s, {5, 8}}, // emoji with a skin tone: four units
         {u"第一行\n"_s, u"中文"_s, {4, 2}},
     };
     for (const Case& c : cases) {

@@ -172,7 +172,8 @@ private:
         QWidget* focused = focusWidget();
         if (auto* line = qobject_cast<QLineEdit*>(focused)) {
             line->insert(value);
-        } else if (auto* plain = qobject_cast<QPlainTextEdit*>(focused); plain && !plain->isReadOnly()) {
+        } else if (auto* plain = qobject_cast<QPlainTextEdit*>(focused);
+                   plain && !plain->isReadOnly()) {
             plain->insertPlainText(value);
         }
     }

@@ -33,8 +33,7 @@ AccessibilityBus::AccessibilityBus() {
     }
     QDir(m_home.path()).mkpath(QStringLiteral("runtime"));
     QFile::setPermissions(m_home.filePath(QStringLiteral("runtime")),
-                          QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                              QFileDevice::ExeOwner);
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     m_launcher = std::make_unique<PeerProcess>(
         QStringLiteral("/usr/libexec/at-spi-bus-launcher"),
         QStringList{QStringLiteral("--launch-immediately"), QStringLiteral("--a11y=1")},
@@ -53,7 +52,9 @@ AccessibilityBus::AccessibilityBus() {
 
 AccessibilityBus::~AccessibilityBus() = default;
 
-bool AccessibilityBus::running() const { return m_ready; }
+bool AccessibilityBus::running() const {
+    return m_ready;
+}
 
 bool AccessibilityBus::setEnabled(bool enabled) {
     return !busCall(environment(),
@@ -68,8 +69,10 @@ QProcessEnvironment AccessibilityBus::environment() const {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), m_session.address());
     environment.insert(QStringLiteral("HOME"), m_home.path());
-    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_home.filePath(QStringLiteral("runtime")));
-    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), m_home.filePath(QStringLiteral("config")));
+    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"),
+                       m_home.filePath(QStringLiteral("runtime")));
+    environment.insert(QStringLiteral("XDG_CONFIG_HOME"),
+                       m_home.filePath(QStringLiteral("config")));
     environment.insert(QStringLiteral("XDG_DATA_HOME"), m_home.filePath(QStringLiteral("data")));
     environment.insert(QStringLiteral("XDG_CACHE_HOME"), m_home.filePath(QStringLiteral("cache")));
     // Settings live in memory, never in the user's own settings database.

@@ -12,7 +12,6 @@ namespace quovant::testing {
 
 namespace {
 
-
 QString jsonString(const QString& text) {
     const QByteArray array = QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact);
     return QString::fromUtf8(array.mid(1, array.size() - 2));

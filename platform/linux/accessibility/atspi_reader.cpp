@@ -208,8 +208,8 @@ struct AtspiReader::Worker : std::enable_shared_from_this<AtspiReader::Worker> {
             "org.a11y.Bus", "/org/a11y/bus", "org.freedesktop.DBus.Properties", "Get");
         const char* interface = "org.a11y.Status";
         const char* property = "IsEnabled";
-        dbus_message_append_args(message, DBUS_TYPE_STRING, &interface, DBUS_TYPE_STRING,
-                                 &property, DBUS_TYPE_INVALID);
+        dbus_message_append_args(message, DBUS_TYPE_STRING, &interface, DBUS_TYPE_STRING, &property,
+                                 DBUS_TYPE_INVALID);
         dbus_message_set_auto_start(message, FALSE);
         DBusError error;
         dbus_error_init(&error);
@@ -277,8 +277,7 @@ struct AtspiReader::Worker : std::enable_shared_from_this<AtspiReader::Worker> {
             },
             this, nullptr);
         ErrorHolder error;
-        if (!atspi_event_listener_register(listener, "object:state-changed:focused",
-                                           error.out())) {
+        if (!atspi_event_listener_register(listener, "object:state-changed:focused", error.out())) {
             Log::warn(u"Accessibility reader: cannot listen for focus changes ("_s +
                       QString::fromUtf8(error.error ? error.error->message : "unknown") + u")."_s);
             g_object_unref(listener);
@@ -390,7 +389,8 @@ struct AtspiReader::Worker : std::enable_shared_from_this<AtspiReader::Worker> {
         ErrorHolder error;
         const gint count = atspi_accessible_get_child_count(node, error.out());
         for (gint i = 0; i < count && !error.error; ++i) {
-            GObjectRef<AtspiAccessible> child(atspi_accessible_get_child_at_index(node, i, nullptr));
+            GObjectRef<AtspiAccessible> child(
+                atspi_accessible_get_child_at_index(node, i, nullptr));
             if (child) {
                 if (AtspiAccessible* found = findFocusedBelow(child.get(), budget)) {
                     return found;
@@ -415,8 +415,8 @@ struct AtspiReader::Worker : std::enable_shared_from_this<AtspiReader::Worker> {
             hungBusName.clear();
             return;
         }
-        DBusMessage* message = dbus_message_new_method_call(busName.c_str(), "/",
-                                                            "org.freedesktop.DBus.Peer", "Ping");
+        DBusMessage* message =
+            dbus_message_new_method_call(busName.c_str(), "/", "org.freedesktop.DBus.Peer", "Ping");
         DBusPendingCall* pending = nullptr;
         if (!message || !dbus_connection_send_with_reply(bus, message, &pending, 2000) ||
             !pending) {
@@ -492,8 +492,7 @@ struct AtspiReader::Worker : std::enable_shared_from_this<AtspiReader::Worker> {
             return reading;
         }
         auto fail = [&](SelectionReading::Outcome outcome, const GError* error) {
-            reading.outcome =
-                isTimeout(error) ? SelectionReading::Outcome::notAnswering : outcome;
+            reading.outcome = isTimeout(error) ? SelectionReading::Outcome::notAnswering : outcome;
             if (reading.outcome == SelectionReading::Outcome::notAnswering) {
                 markHung(app);
             }
@@ -624,6 +623,8 @@ SelectionReading AtspiReader::readSelection() {
     return answer.get();
 }
 
-std::uint64_t AtspiReader::focusEventCount() const { return m_worker->focusEvents.load(); }
+std::uint64_t AtspiReader::focusEventCount() const {
+    return m_worker->focusEvents.load();
+}
 
 } // namespace quovant

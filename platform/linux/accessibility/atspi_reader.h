@@ -23,12 +23,12 @@ struct FocusedField {
 // never read from a password field.
 struct SelectionReading {
     enum class Outcome {
-        read,            // the fields below are filled in
-        busOff,          // no accessibility bus, or assistive technologies are turned off
-        noFocusedField,  // nothing outside this process has focus, or it has gone
-        secureField,     // a password field: only the roles are known
-        noSelection,     // no text interface, no selection, or the selection could not be read
-        notAnswering,    // the application did not answer within the time limit
+        read,           // the fields below are filled in
+        busOff,         // no accessibility bus, or assistive technologies are turned off
+        noFocusedField, // nothing outside this process has focus, or it has gone
+        secureField,    // a password field: only the roles are known
+        noSelection,    // no text interface, no selection, or the selection could not be read
+        notAnswering,   // the application did not answer within the time limit
     };
 
     Outcome outcome = Outcome::noFocusedField;
