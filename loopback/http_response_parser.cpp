@@ -18,20 +18,24 @@ bool HttpResponseParser::fail(Failure failure) {
     return false;
 }
 
-std::optional<QByteArray> HttpResponseParser::takeLine(qsizetype limit) {
-    const qsizetype end = m_pending.indexOf('\n');
+std::optional<QByteArray> HttpResponseParser::takeLine(QByteArrayView& input, qsizetype limit) {
+    const qsizetype end = input.indexOf('\n');
     if (end < 0) {
-        if (m_pending.size() > limit) {
+        if (m_pending.size() + input.size() > limit) {
             fail(Failure::tooLarge);
+            return std::nullopt;
         }
+        m_pending.append(input);
+        input = {};
         return std::nullopt;
     }
-    if (end > limit) {
+    if (m_pending.size() + end > limit) {
         fail(Failure::tooLarge);
         return std::nullopt;
     }
-    QByteArray line = m_pending.left(end);
-    m_pending.remove(0, end + 1);
+    QByteArray line = std::exchange(m_pending, {});
+    line.append(input.first(end));
+    input = input.sliced(end + 1);
     if (line.endsWith('\r')) {
         line.chop(1);
     }
@@ -97,6 +101,14 @@ bool HttpResponseParser::appendBody(QByteArrayView bytes) {
     if (m_body.size() + bytes.size() > m_maxBody) {
         return fail(Failure::tooLarge);
     }
+    if (m_body.isEmpty() && !bytes.isEmpty()) {
+        // One allocation of the announced length, or of the limit when none was announced:
+        // pages are only resident once written, and a body grown by doubling would keep every
+        // earlier copy resident on a heap that was handed large blocks before.
+        m_body.reserve(m_remaining && m_phase == Phase::body
+                           ? static_cast<qsizetype>(*m_remaining)
+                           : m_maxBody);
+    }
     m_body.append(bytes);
     return true;
 }
@@ -105,21 +117,19 @@ bool HttpResponseParser::feed(QByteArrayView bytes) {
     if (m_phase == Phase::failed) {
         return false;
     }
-    if (m_phase == Phase::done) {
-        return true;
-    }
-    m_pending.append(bytes);
-    while (true) {
+    // Body bytes go straight from the input to the body; only an unfinished line is kept over.
+    QByteArrayView input = bytes;
+    while (m_phase != Phase::done) {
         switch (m_phase) {
         case Phase::statusLine:
         case Phase::headers:
         case Phase::trailers: {
-            const qsizetype before = m_pending.size();
-            const auto line = takeLine(kMaxHeaderBytes - m_headerBytes);
+            const qsizetype before = m_pending.size() + input.size();
+            const auto line = takeLine(input, kMaxHeaderBytes - m_headerBytes);
             if (!line) {
                 return !failed();
             }
-            m_headerBytes += before - m_pending.size();
+            m_headerBytes += before - input.size();
             if (m_phase == Phase::statusLine) {
                 if (!parseStatusLine(*line)) {
                     return false;
@@ -140,28 +150,27 @@ bool HttpResponseParser::feed(QByteArrayView bytes) {
             }
             break;
         }
-        case Phase::body: {
-            if (m_remaining) {
-                const qsizetype take =
-                    static_cast<qsizetype>(std::min<qint64>(*m_remaining, m_pending.size()));
-                if (!appendBody(QByteArrayView(m_pending).first(take))) {
-                    return false;
-                }
-                m_pending.remove(0, take);
-                *m_remaining -= take;
-                if (*m_remaining == 0) {
-                    m_phase = Phase::done;
-                }
-            } else {
-                if (!appendBody(m_pending)) {
-                    return false;
-                }
-                m_pending.clear();
+        case Phase::body:
+        case Phase::chunkData: {
+            const qsizetype take =
+                m_remaining ? static_cast<qsizetype>(std::min<qint64>(*m_remaining, input.size()))
+                            : input.size();
+            if (!appendBody(input.first(take))) {
+                return false;
             }
-            return true;
+            input = input.sliced(take);
+            if (!m_remaining) {
+                return true; // until the connection closes
+            }
+            *m_remaining -= take;
+            if (*m_remaining > 0) {
+                return true;
+            }
+            m_phase = m_phase == Phase::body ? Phase::done : Phase::chunkEnd;
+            break;
         }
         case Phase::chunkSize: {
-            const auto line = takeLine(kMaxChunkLine);
+            const auto line = takeLine(input, kMaxChunkLine);
             if (!line) {
                 return !failed();
             }
@@ -177,22 +186,8 @@ bool HttpResponseParser::feed(QByteArrayView bytes) {
             m_phase = size == 0 ? Phase::trailers : Phase::chunkData;
             break;
         }
-        case Phase::chunkData: {
-            const qsizetype take =
-                static_cast<qsizetype>(std::min<qint64>(*m_remaining, m_pending.size()));
-            if (!appendBody(QByteArrayView(m_pending).first(take))) {
-                return false;
-            }
-            m_pending.remove(0, take);
-            *m_remaining -= take;
-            if (*m_remaining > 0) {
-                return true;
-            }
-            m_phase = Phase::chunkEnd;
-            break;
-        }
         case Phase::chunkEnd: {
-            const auto line = takeLine(2);
+            const auto line = takeLine(input, 2);
             if (!line) {
                 return !failed();
             }
@@ -203,11 +198,11 @@ bool HttpResponseParser::feed(QByteArrayView bytes) {
             break;
         }
         case Phase::done:
-            return true;
         case Phase::failed:
-            return false;
+            break;
         }
     }
+    return true;
 }
 
 void HttpResponseParser::finishOnClose() {

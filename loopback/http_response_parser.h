@@ -38,8 +38,9 @@ public:
 
 private:
     bool fail(Failure failure);
-    // A complete line (without CRLF) from the buffer, or nullopt when more bytes are needed.
-    std::optional<QByteArray> takeLine(qsizetype limit);
+    // A complete line (without CRLF) from what was kept over and `input`, which it advances; or
+    // nullopt when more bytes are needed (the start of the line is kept over).
+    std::optional<QByteArray> takeLine(QByteArrayView& input, qsizetype limit);
     bool parseStatusLine(const QByteArray& line);
     bool startBody();
     bool appendBody(QByteArrayView bytes);
