@@ -55,7 +55,18 @@ protected:
         ASSERT_TRUE(writer->isOpen());
     }
 
+    // A pipe source fed a steady tone in real time, as a live microphone would deliver it.
+    std::optional<PulseServer::PipeSource> steadyTone(const QString& name, int rate) {
+        auto source = server.loadPipeSource(name, rate);
+        if (source) {
+            tones.push_back(std::make_unique<PipeSourceWriter>(source->fifo));
+            tones.back()->play(sine(std::size_t(rate), 0.3, 440, rate), rate, true);
+        }
+        return source;
+    }
+
     PulseServer server;
+    std::vector<std::unique_ptr<PipeSourceWriter>> tones;
     ChunkRecorder recorder;
     std::shared_ptr<LinuxAudioCapture> capture;
     std::optional<PulseServer::PipeSource> pipe;
@@ -186,21 +197,24 @@ TEST_F(LinuxAudioCaptureTest, ClassifiesEachRecordingAndFallsBackToRawInputAfter
 TEST_F(LinuxAudioCaptureTest, ASecondFailureInOneRecordingExhaustsRecovery) {
     struct Row {
         const char* name;
-        bool nullSink;
+        bool zeros;
         QString problem;
         QString exhausted;
     };
     const std::vector<Row> rows = {
         {"no buffers from a pipe nobody writes", false, u"audio stream stopped"_s,
          u"[ERROR] Microphone recovery exhausted: audio callbacks did not resume."_s},
-        {"zeros from a null sink", true, u"digital silence"_s,
+        {"zeros in real time", true, u"digital silence"_s,
          u"[ERROR] Microphone recovery exhausted: the input still returns digital silence."_s},
     };
     usePipeSource();
-    ASSERT_TRUE(server.loadNullSink(u"quiet"_s).has_value());
+    const auto silent = server.loadPipeSource(u"silent"_s, int(kRate));
+    ASSERT_TRUE(silent.has_value());
+    PipeSourceWriter zeros(silent->fifo);
+    zeros.play(std::vector<float>(std::size_t(kRate), 0.0f), int(kRate), true);
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        ASSERT_TRUE(server.setDefaultSource(row.nullSink ? u"quiet.monitor"_s : pipe->source));
+        ASSERT_TRUE(server.setDefaultSource(row.zeros ? silent->source : pipe->source));
         freshCapture();
         LogTail log;
         capture->start(kRate, false);
@@ -237,25 +251,25 @@ TEST_F(LinuxAudioCaptureTest, AHealthCheckArmedBeforeStopDoesNothingAfterIt) {
 // Taking the source away moves the stream elsewhere; the health checks rebuild it on whatever
 // source the server now offers, warm or mid-recording.
 TEST_F(LinuxAudioCaptureTest, ASourceRemovedUnderTheStreamIsRebuiltWarmAndWhileListening) {
-    const auto tone = server.loadSineSource(u"tone"_s, int(kRate), 440);
+    const auto tone = steadyTone(u"tone"_s, int(kRate));
     ASSERT_TRUE(tone.has_value());
-    ASSERT_TRUE(server.loadSineSource(u"spare"_s, int(kRate), 300).has_value());
+    ASSERT_TRUE(steadyTone(u"spare"_s, 48000).has_value());
     ASSERT_TRUE(server.setDefaultSource(u"tone"_s));
     LogTail log;
     capture->warmUp(kRate);
     ASSERT_TRUE(log.contains(kReadyOn));
-    ASSERT_TRUE(server.unloadModule(*tone));
+    ASSERT_TRUE(server.unloadModule(tone->module));
     ASSERT_TRUE(waitForLog(log, u"[INFO] Microphone recovered in the background."_s))
         << log.messages().join(u'\n').toStdString();
     EXPECT_TRUE(
         log.contains(u"[WARN] Warm microphone health check found a stopped engine. Restarting it."_s));
 
-    const auto second = server.loadSineSource(u"tone2"_s, int(kRate), 440);
+    const auto second = steadyTone(u"tone2"_s, int(kRate));
     ASSERT_TRUE(second.has_value());
     ASSERT_TRUE(server.setDefaultSource(u"tone2"_s));
     capture->start(kRate, false);
     ASSERT_TRUE(waitUntil([&] { return recorder.sampleCount() > 0; }));
-    ASSERT_TRUE(server.unloadModule(*second));
+    ASSERT_TRUE(server.unloadModule(second->module));
     ASSERT_TRUE(waitForLog(log, u"[INFO] Microphone recovered while listening."_s))
         << log.messages().join(u'\n').toStdString();
     EXPECT_TRUE(log.contains(u"[WARN] Microphone became unhealthy while listening (audio stream "
@@ -305,7 +319,7 @@ TEST_F(LinuxAudioCaptureTest, StartFailsWithTheErrorTheUserCanActOn) {
 }
 
 TEST_F(LinuxAudioCaptureTest, NoiseReductionRunsWhereItCanAndStepsAsideWhereItCannot) {
-    ASSERT_TRUE(server.loadSineSource(u"tone"_s, 48000, 440).has_value());
+    ASSERT_TRUE(steadyTone(u"tone"_s, 48000).has_value());
     ASSERT_TRUE(server.setDefaultSource(u"tone"_s));
     for (const double rate : {16000.0, 48000.0, 22050.0}) {
         SCOPED_TRACE(rate);

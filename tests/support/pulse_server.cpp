@@ -246,7 +246,9 @@ bool PipeSourceWriter::writeBytes(const char* data, std::size_t size) {
 }
 
 bool PipeSourceWriter::write(std::span<const float> samples) {
-    waitUntilPlayed(600000);
+    if (!m_repeating) {
+        waitUntilPlayed(600000);
+    }
     stopPlaying();
     if (m_fd < 0) {
         return false;
@@ -258,32 +260,41 @@ bool PipeSourceWriter::write(std::span<const float> samples) {
     return ok;
 }
 
-void PipeSourceWriter::play(std::vector<float> samples, int rate) {
-    waitUntilPlayed(600000);
+void PipeSourceWriter::play(std::vector<float> samples, int rate, bool repeat) {
+    if (!m_repeating) {
+        waitUntilPlayed(600000);
+    }
     stopPlaying();
-    if (m_fd < 0 || rate <= 0) {
+    if (m_fd < 0 || rate <= 0 || samples.empty()) {
         return;
     }
+    m_repeating = repeat;
     {
         std::lock_guard lock(m_lock);
         m_playing = true;
     }
     m_stop = false;
-    m_player = std::thread([this, samples = std::move(samples), rate] {
+    const std::size_t piece =
+        std::max<std::size_t>(1, static_cast<std::size_t>(rate) * std::size_t(m_pieceMs) / 1000);
+    m_player = std::thread([this, samples = std::move(samples), rate, piece] {
         using Clock = std::chrono::steady_clock;
-        const std::size_t piece = static_cast<std::size_t>(rate) / 100;
         const Clock::time_point begin = Clock::now();
-        for (std::size_t at = 0; at < samples.size() && !m_stop; at += piece) {
-            // Paced against the start, so a late wake-up does not slow the whole stream down.
-            std::this_thread::sleep_until(
-                begin + std::chrono::microseconds(static_cast<std::int64_t>(at) * 1000000 / rate));
-            const std::size_t count = std::min(piece, samples.size() - at);
-            if (!writeBytes(reinterpret_cast<const char*>(samples.data() + at),
-                            count * sizeof(float))) {
-                break;
+        std::int64_t played = 0;
+        bool failed = false;
+        do {
+            for (std::size_t at = 0; at < samples.size() && !m_stop && !failed; at += piece) {
+                // Paced against the start, so a late wake-up does not slow the stream down.
+                std::this_thread::sleep_until(
+                    begin + std::chrono::microseconds(played * 1000000 / rate));
+                const std::size_t count = std::min(piece, samples.size() - at);
+                failed = !writeBytes(reinterpret_cast<const char*>(samples.data() + at),
+                                     count * sizeof(float));
+                if (!failed) {
+                    played += static_cast<std::int64_t>(count);
+                    m_written += static_cast<std::int64_t>(count);
+                }
             }
-            m_written += static_cast<std::int64_t>(count);
-        }
+        } while (m_repeating && !m_stop && !failed);
         std::lock_guard lock(m_lock);
         m_playing = false;
         m_played.notify_all();
@@ -301,6 +312,7 @@ void PipeSourceWriter::stopPlaying() {
     if (m_player.joinable()) {
         m_player.join();
     }
+    m_repeating = false;
 }
 
 void PipeSourceWriter::close() {

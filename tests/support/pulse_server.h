@@ -9,6 +9,7 @@
 //     server.setDefaultSource(mic->source);
 //     PipeSourceWriter writer(mic->fifo);
 //     writer.play(samples, 16000);              // in real time, from a thread of its own
+//     writer.play(tone, 16000, true);           // … over and over, until closed
 //     writer.write(samples);                    // or all at once
 //
 // Nothing of the machine's own sound set-up is touched: the daemon gets its own runtime folder,
@@ -21,6 +22,7 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <memory>
@@ -69,9 +71,12 @@ public:
     // The source named `name` reads float32le mono samples at `rate` from a new FIFO.
     // Without a writer (or with an idle one) it delivers no audio at all.
     std::optional<PipeSource> loadPipeSource(const QString& name, int rate) const;
-    // A null sink; its monitor source "<name>.monitor" delivers digital silence in real time.
+    // A null sink; its monitor source "<name>.monitor" delivers digital silence, but in irregular
+    // large blocks. For zeros in real time, `play` them with `repeat` into a pipe source.
     std::optional<int> loadNullSink(const QString& name) const;
-    // A steady sine tone in real time on the source `name`.
+    // A sine tone on the source `name`. The module ignores the latency clients ask for and
+    // delivers about two seconds at a time; for a steady real-time signal, `play` a tone with
+    // `repeat` into a pipe source instead.
     std::optional<int> loadSineSource(const QString& name, int rate, int frequency) const;
 
     // A listener on a free loopback TCP port that refuses every client of this process (it wants
@@ -104,8 +109,12 @@ public:
     // a running `play` to finish first.
     bool write(std::span<const float> samples);
     // Writes the samples in 10 ms pieces paced by the clock, as a microphone would deliver them,
-    // from a background thread; returns at once. A second call waits for the first to end.
-    void play(std::vector<float> samples, int rate);
+    // from a background thread; returns at once. With `repeat` the samples start over until
+    // `close` (or another `play` or `write`, which otherwise wait for the first to end).
+    void play(std::vector<float> samples, int rate, bool repeat = false);
+    // The size of the pieces `play` writes (default 10 ms); a source delivers each at once, so
+    // this is how often a recording client wakes up. Set it before `play`.
+    void setPieceDuration(int milliseconds) { m_pieceMs = std::max(1, milliseconds); }
     // Waits until everything given to `play` has been written; false on timeout.
     bool waitUntilPlayed(int timeoutMs);
     // Samples written so far (by `write` and `play`).
@@ -120,6 +129,8 @@ private:
     int m_fd = -1;
     std::thread m_player;
     std::atomic<bool> m_stop{false};
+    std::atomic<bool> m_repeating{false};
+    int m_pieceMs = 10;
     std::atomic<std::int64_t> m_written{0};
     std::mutex m_lock;
     std::condition_variable m_played;
