@@ -204,6 +204,9 @@ bool RunningQuovant::start(const QString& readyLine) {
     environment.remove(u"WAYLAND_DISPLAY"_s);
     environment.insert(u"XDG_SESSION_TYPE"_s, u"x11"_s);
     environment.insert(u"XDG_CONFIG_HOME"_s, m_home.filePath(u"xdg-config"_s));
+    for (const QString& name : m_extraEnvironment.keys()) {
+        environment.insert(name, m_extraEnvironment.value(name));
+    }
     QElapsedTimer clock;
     clock.start();
     if (!m_program.start(QStringLiteral(QUOVANT_BINARY), {}, environment)) {

@@ -99,6 +99,12 @@ public:
     int stop() { return m_program.stop(); }
 
     QString home() const { return m_home.path(); }
+    // The program's own home folder ($HOME), where agents are installed for it.
+    QString userHome() const { return m_home.filePath(QStringLiteral("home")); }
+    // An environment variable for the program; takes effect at `start`.
+    void setEnvironment(const QString& name, const QString& value) {
+        m_extraEnvironment.insert(name, value);
+    }
     QString logText() const;
     bool waitForLog(const QString& needle, int timeoutMs);
     // Runs `quovant <arguments>` against this desktop (control commands and the like).
@@ -122,6 +128,7 @@ private:
     QTemporaryDir m_home;
     int m_micRate;
     LineProcess m_program;
+    QProcessEnvironment m_extraEnvironment;
     QString m_failure;
     qint64 m_startupMs = -1;
 };
