@@ -2,6 +2,7 @@
 #include "settings/log.h"
 #include "support/test_support.h"
 
+#include <QTemporaryDir>
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
@@ -31,7 +32,7 @@ namespace {
 
 using testing::permissions;
 using testing::readFile;
-using testing::TemporaryHome;
+
 using testing::writeFile;
 using Term = Learner::Term;
 
@@ -112,7 +113,7 @@ TEST(Learner, LearnsDistinctiveWordsAndTracksProperNouns) {
          {{u"\u00e9cole"_s, {u"\u00C9COLE"_s, 1, true}}}},
     };
     for (const auto& c : cases) {
-        TemporaryHome home;
+        QTemporaryDir home;
         Learner learner(home.path());
         for (const QString& text : c.texts) {
             learner.ingest(text);
@@ -127,14 +128,14 @@ TEST(Learner, EveryCommonWordIsIgnoredWhateverItsCase) {
     }
     EXPECT_FALSE(Learner::isCommonWord(u"lets go"_s));
     EXPECT_FALSE(Learner::isCommonWord(u"let\u2019s"_s));
-    TemporaryHome home;
+    QTemporaryDir home;
     Learner learner(home.path());
     learner.ingest(u"so THE Tomorrow Let's Basically"_s);
     EXPECT_TRUE(learner.model().terms.isEmpty());
 }
 
 TEST(Learner, LearnedTermsAreOrderedByCountThenSurfaceAndCappedAtEighty) {
-    TemporaryHome home;
+    QTemporaryDir home;
     Learner learner(home.path());
     for (int i = 0; i < 5; ++i) {
         learner.ingest(u"beta Alpha"_s);
@@ -149,7 +150,7 @@ TEST(Learner, LearnedTermsAreOrderedByCountThenSurfaceAndCappedAtEighty) {
     learner.ingest(u"ok so"_s);       // tokens, though nothing learnable: counted
     EXPECT_EQ(learner.model().utterances, 9);
 
-    TemporaryHome many;
+    QTemporaryDir many;
     Learner big(many.path());
     for (int i = 0; i < 100; ++i) {
         big.ingest(u"see Term%1x"_s.arg(QChar(u'a' + i % 26)) + QString::number(i));
@@ -163,14 +164,14 @@ TEST(Learner, LearnedTermsAreOrderedByCountThenSurfaceAndCappedAtEighty) {
         EXPECT_EQ(big.learnedTerms(l.limit).size(), l.size) << l.limit.value_or(-99);
     }
     // Ties are broken by code point, so a character beyond U+FFFF sorts after U+FF21.
-    TemporaryHome third;
+    QTemporaryDir third;
     Learner order(third.path());
     order.ingest(u"meet X\U0001D400a X\uFF21a"_s);
     EXPECT_EQ(order.learnedTerms(), (QStringList{u"X\uFF21a"_s, u"X\U0001D400a"_s}));
 }
 
 TEST(Learner, SavesOnceASecondAfterTheFirstChangeAndReloads) {
-    TemporaryHome home;
+    QTemporaryDir home;
     const QString path = home.filePath(u"learned.json"_s);
     const int notify = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     ASSERT_GE(notify, 0);
@@ -243,7 +244,7 @@ TEST(Learner, ADamagedFileGivesAnEmptyModelAndIsReplacedByTheNextSave) {
         {"terms is an array", R"({"terms":[],"utterances":1})"},
     };
     for (const auto& c : cases) {
-        TemporaryHome home;
+        QTemporaryDir home;
         const QString path = home.filePath(u"learned.json"_s);
         writeFile(path, c.content);
         {
@@ -256,7 +257,7 @@ TEST(Learner, ADamagedFileGivesAnEmptyModelAndIsReplacedByTheNextSave) {
         EXPECT_EQ(saved->utterances, 1) << c.name;
         EXPECT_EQ(saved->terms.keys(), QStringList{u"redis"_s}) << c.name;
     }
-    TemporaryHome home;
+    QTemporaryDir home;
     writeFile(home.filePath(u"learned.json"_s), good);
     Learner learner(home.path());
     EXPECT_EQ(learner.learnedTerms(), QStringList{u"Kafka"_s});
@@ -264,7 +265,7 @@ TEST(Learner, ADamagedFileGivesAnEmptyModelAndIsReplacedByTheNextSave) {
 }
 
 TEST(Learner, ClearingEmptiesTheModelLogsAndSavesTheEmptyModel) {
-    TemporaryHome home;
+    QTemporaryDir home;
     const QString path = home.filePath(u"learned.json"_s);
     QTemporaryFile captured;
     ASSERT_TRUE(captured.open());
@@ -289,7 +290,7 @@ TEST(Learner, ClearingEmptiesTheModelLogsAndSavesTheEmptyModel) {
 }
 
 TEST(Learner, IngestingFromManyThreadsLosesNothing) {
-    TemporaryHome home;
+    QTemporaryDir home;
     Learner learner(home.path());
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {

@@ -3,6 +3,7 @@
 #include "settings/store.h"
 #include "support/test_support.h"
 
+#include <QTemporaryDir>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -38,7 +39,7 @@ namespace {
 
 using testing::permissions;
 using testing::readFile;
-using testing::TemporaryHome;
+
 using testing::writeFile;
 
 constexpr char kCrashChildVariable[] = "QUOVANT_STORE_CRASH_CHILD_ROOT";
@@ -209,7 +210,7 @@ TEST(Utterance, RejectsRecordsThatDoNotDecode) {
 }
 
 TEST(Store, FirstAppendCreatesTheHistoryWithOneProtectedLine) {
-    TemporaryHome home;
+    QTemporaryDir home;
     Store store(home.path());
     store.append(sample(1));
     EXPECT_EQ(store.totalCount(), 1);
@@ -225,7 +226,7 @@ TEST(Store, FirstAppendCreatesTheHistoryWithOneProtectedLine) {
 }
 
 TEST(Store, AppendingBeyondTheEntryLimitDropsTheOldest) {
-    TemporaryHome home;
+    QTemporaryDir home;
     const QString history = home.filePath(u"history.jsonl"_s);
     writeFile(history, lines(0, 2000));
     Store store(home.path());
@@ -239,7 +240,7 @@ TEST(Store, AppendingBeyondTheEntryLimitDropsTheOldest) {
 }
 
 TEST(Store, AFullEightMebibyteHistoryIsShrunkWithinBothLimitsInOneRewrite) {
-    TemporaryHome home;
+    QTemporaryDir home;
     const QString history = home.filePath(u"history.jsonl"_s);
     // 2,000 lines of about 4.2 kB: just over 8 MiB, so the byte limit binds before the count.
     const QString padding(4000, u'x');
@@ -261,7 +262,7 @@ TEST(Store, AFullEightMebibyteHistoryIsShrunkWithinBothLimitsInOneRewrite) {
 }
 
 TEST(Store, AnOverSizeRecordIsRefusedWithAWarningAndTheFileIsUnchanged) {
-    TemporaryHome home;
+    QTemporaryDir home;
     const QString history = home.filePath(u"history.jsonl"_s);
     const QByteArray existing = lines(0, 2);
     writeFile(history, existing);
@@ -281,7 +282,7 @@ TEST(Store, AnOverSizeRecordIsRefusedWithAWarningAndTheFileIsUnchanged) {
 }
 
 TEST(Store, ARecordWhoseTimeCannotBeWrittenIsDroppedSilently) {
-    TemporaryHome home;
+    QTemporaryDir home;
     Store store(home.path());
     Utterance noTime = sample(1);
     noTime.timestamp = QDateTime();
@@ -295,7 +296,7 @@ TEST(Store, ARecordWhoseTimeCannotBeWrittenIsDroppedSilently) {
 }
 
 TEST(Store, LimitsBelowOneActAsOne) {
-    TemporaryHome home;
+    QTemporaryDir home;
     Store store(home.path(), {0, 1 << 20, -5, 1 << 20});
     EXPECT_EQ(store.limits(), (RetentionLimits{1, 1 << 20, 1, 1 << 20}));
     store.append(sample(1));
@@ -345,7 +346,7 @@ TEST(Store, RecentTranscriptsAreTheLastLinesOldestFirstSkippingDamagedOnes) {
          {u"shipped 0"_s, u"shipped 2"_s}},
     };
     for (const auto& c : cases) {
-        TemporaryHome home;
+        QTemporaryDir home;
         if (!c.content.isNull()) {
             writeFile(home.filePath(u"history.jsonl"_s), c.content);
         }
@@ -355,7 +356,7 @@ TEST(Store, RecentTranscriptsAreTheLastLinesOldestFirstSkippingDamagedOnes) {
 }
 
 TEST(Store, ARecordAfterATornLastLineStartsOnAFreshLine) {
-    TemporaryHome home;
+    QTemporaryDir home;
     const QString history = home.filePath(u"history.jsonl"_s);
     // A crash cut the third record inside a two-byte character.
     const QByteArray torn = sample(2, u"caf\u00e9 au lait"_s).toJson();
@@ -393,7 +394,7 @@ TEST(StoreCrashChild, AppendsUntilKilled) {
 }
 
 TEST(Store, AProcessKilledWhileAppendingLeavesEveryEarlierRecordReadable) {
-    TemporaryHome home;
+    QTemporaryDir home;
     const struct {
         int recordSize;
         int acknowledgements;
@@ -455,7 +456,7 @@ TEST(Store, AProcessKilledWhileAppendingLeavesEveryEarlierRecordReadable) {
 }
 
 TEST(Store, EverythingWrittenIsPrivateWhateverTheUmask) {
-    TemporaryHome home;
+    QTemporaryDir home;
     ScopedUmask open(0);
     const QString root = home.path() + u"/nested/data"_s;
     {
@@ -488,7 +489,7 @@ TEST(Store, EverythingWrittenIsPrivateWhateverTheUmask) {
 }
 
 TEST(Store, TenThousandAppendsInterleavedWithQueriesKeepExactCountsAndOrder) {
-    TemporaryHome home;
+    QTemporaryDir home;
     Store store(home.path(), {20000, 1 << 30, 100, 1 << 30});
     for (int i = 0; i < 10000; ++i) {
         store.append(sample(i));
@@ -508,7 +509,7 @@ TEST(Store, TenThousandAppendsInterleavedWithQueriesKeepExactCountsAndOrder) {
 }
 
 TEST(Store, AudioIsPrunedOldestFirstByTimeThenName) {
-    TemporaryHome home;
+    QTemporaryDir home;
     Store store(home.path(), {2000, 1 << 20, 3, 1000});
     const auto record = [&](const QString& id, time_t modified, int bytes) {
         const QString path = store.audioURL(id);
@@ -545,7 +546,7 @@ TEST(Store, AudioIsPrunedOldestFirstByTimeThenName) {
 }
 
 TEST(Store, AudioURLStaysInsideTheAudioFolder) {
-    TemporaryHome home;
+    QTemporaryDir home;
     Store store(home.path());
     EXPECT_EQ(store.audioURL(u"abc-123"_s), home.path() + u"/audio/abc-123.wav"_s);
     EXPECT_EQ(permissions(home.filePath(u"audio"_s)), 0700);
@@ -553,7 +554,7 @@ TEST(Store, AudioURLStaysInsideTheAudioFolder) {
 }
 
 TEST(Store, DeletingRetainedDataLeavesEmptyHistoryAndAudioAndNothingElse) {
-    TemporaryHome home;
+    QTemporaryDir home;
     Store store(home.path());
     store.append(sample(1));
     const QString wav = store.audioURL(u"one"_s);
@@ -576,7 +577,7 @@ TEST(Store, DeletingRetainedDataLeavesEmptyHistoryAndAudioAndNothingElse) {
 }
 
 TEST(Store, DeletingRetainedDataReportsAFailure) {
-    TemporaryHome home;
+    QTemporaryDir home;
     Store store(home.path());
     // A non-empty folder where the history should be cannot be removed as a file.
     QDir(home.path()).mkpath(u"history.jsonl/inside"_s);
@@ -586,7 +587,7 @@ TEST(Store, DeletingRetainedDataReportsAFailure) {
 }
 
 TEST(Store, TheVocabularyFileStartsWithTheDefaultTextAndIsNeverOverwritten) {
-    TemporaryHome home;
+    QTemporaryDir home;
     Store store(home.path());
     EXPECT_EQ(store.vocabulary(), QStringList());
     store.ensureVocabularyFile();
@@ -624,7 +625,7 @@ TEST(Store, VocabularyTermsAreTrimmedNonCommentLinesInFileOrder) {
         {"one line not UTF-8", "Delta\nbad \xFF line\nEpsilon", {u"Delta"_s, u"Epsilon"_s}},
     };
     for (const auto& c : cases) {
-        TemporaryHome home;
+        QTemporaryDir home;
         writeFile(home.filePath(u"vocabulary.txt"_s), c.content);
         Store store(home.path());
         EXPECT_EQ(store.vocabulary(), c.expected) << c.name;
