@@ -27,6 +27,11 @@ function(quovant_module name)
     target_link_libraries(${name} PUBLIC ${ARG_PUBLIC} PRIVATE ${ARG_PRIVATE})
 endfunction()
 
+# Every suite runs in shuffled order (the seed is in its output), so no test can lean on another
+# one running first. Suites quick enough for it run three times, each in a fresh order; the
+# desktop suites (real X server, sound server, accessibility bus) and the slower ones run once.
+set(QUOVANT_REPEATED_TEST_SUITES core loopback formatting repository)
+
 # quovant_test(<module> [GUI] LIBS deps...): one GoogleTest executable per tests/<module> folder.
 # GUI suites get a widgets application in their main (desktop tests); the others a core one.
 function(quovant_test module)
@@ -47,7 +52,11 @@ function(quovant_test module)
     endif()
     target_link_libraries(${exe} PRIVATE ${ARG_LIBS} ${test_main} quovant_test_support
                                          GTest::gtest GTest::gmock)
-    add_test(NAME ${module} COMMAND ${exe} --gtest_brief=1)
+    set(order --gtest_shuffle)
+    if(module IN_LIST QUOVANT_REPEATED_TEST_SUITES)
+        list(APPEND order --gtest_repeat=3)
+    endif()
+    add_test(NAME ${module} COMMAND ${exe} --gtest_brief=1 ${order})
     set_tests_properties(${module} PROPERTIES TIMEOUT 900
         ENVIRONMENT "QT_QPA_PLATFORM=offscreen;QUOVANT_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
 endfunction()
