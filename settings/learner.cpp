@@ -1,6 +1,7 @@
 #include "settings/learner.h"
 
 #include "core/unicode_text.h"
+#include "settings/data_file.h"
 #include "settings/log.h"
 #include "settings/paths.h"
 #include "settings/store.h"
@@ -30,6 +31,9 @@ namespace {
 
 constexpr auto kSaveDelay = std::chrono::seconds(1);
 const QString kFileName = u"learned.json"_s;
+const QString kInvalidFileName = u"learned.invalid.json"_s;
+// Far beyond any real vocabulary; a larger file is set aside rather than parsed for minutes.
+constexpr qint64 kMaximumFileBytes = 32 * 1024 * 1024;
 
 const QSet<QString>& commonWords() {
     static const QSet<QString> kWords{
@@ -161,6 +165,8 @@ std::optional<qint64> integerValue(const QJsonValue& value) {
 
 struct Learner::Private {
     QString path;
+    // Set when a damaged file could not be moved aside: it is never overwritten.
+    bool keepFileAsItIs = false;
 
     mutable std::mutex mutex;
     std::condition_variable wake;
@@ -204,6 +210,9 @@ struct Learner::Private {
     }
 
     void write(const Model& snapshot) const {
+        if (keepFileAsItIs) {
+            return;
+        }
         if (Store::writeAtomically(path, encode(snapshot))) {
             Paths::protectFile(path);
         }
@@ -230,10 +239,22 @@ Learner::Learner() : Learner(Paths::root()) {}
 
 Learner::Learner(const QString& directory) : d(std::make_unique<Private>()) {
     d->path = QDir::cleanPath(directory) + u'/' + kFileName;
-    QFile file(d->path);
-    if (file.open(QIODevice::ReadOnly)) {
-        if (auto loaded = parse(file.readAll())) {
-            d->model = std::move(*loaded);
+    const DataFile::Read read = DataFile::readRegular(d->path, kMaximumFileBytes);
+    std::optional<Model> loaded;
+    if (read.status == DataFile::Read::Status::Read) {
+        loaded = parse(read.bytes);
+    }
+    if (loaded) {
+        d->model = std::move(*loaded);
+    } else if (read.status != DataFile::Read::Status::Missing) {
+        // The next save would replace the damaged file and lose the words it still holds.
+        if (DataFile::setAside(d->path, kInvalidFileName)) {
+            Log::warn(u"Learned vocabulary was invalid; it was preserved as %1 and learning "
+                      u"starts afresh."_s.arg(kInvalidFileName));
+        } else {
+            d->keepFileAsItIs = true;
+            Log::error(u"Learned vocabulary was invalid and could not be preserved; learning "
+                       u"continues in memory only."_s);
         }
     }
     d->removeStaleTemporaries();

@@ -20,8 +20,21 @@ QString environment(const char* name) {
     return qEnvironmentVariable(name);
 }
 
-void chmodPath(const QString& path, mode_t mode) {
-    ::chmod(QFile::encodeName(path).constData(), mode);
+// chmod would follow a symbolic link planted in the data directory to a target outside it: the
+// permissions are set on what was opened without following links, and only when it is of the
+// expected type.
+void chmodPath(const QString& path, mode_t mode, bool directory) {
+    const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY |
+                      (directory ? O_DIRECTORY : 0);
+    const int fd = ::open(QFile::encodeName(path).constData(), flags);
+    if (fd < 0) {
+        return;
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) == 0 && (directory ? S_ISDIR(info.st_mode) : S_ISREG(info.st_mode))) {
+        ::fchmod(fd, mode);
+    }
+    ::close(fd);
 }
 
 bool isDirectory(const QString& path) {
@@ -108,11 +121,11 @@ QString root() {
 }
 
 void protectFile(const QString& path) {
-    chmodPath(path, 0600);
+    chmodPath(path, 0600, false);
 }
 
 void protectDirectory(const QString& path) {
-    chmodPath(path, 0700);
+    chmodPath(path, 0700, true);
 }
 
 } // namespace quovant::Paths

@@ -10,9 +10,10 @@ namespace Paths {
 // The data directory: $QUOVANT_HOME, else $XDG_DATA_HOME/Quovant (default
 // ~/.local/share/Quovant). Computed, migrated and protected once per process.
 QString root();
-// Sets a file's permissions to 0600; failures are ignored.
+// Sets a regular file's permissions to 0600, never through a symbolic link; failures are
+// ignored.
 void protectFile(const QString& path);
-// Sets a directory's permissions to 0700; failures are ignored.
+// Sets a directory's permissions to 0700, never through a symbolic link; failures are ignored.
 void protectDirectory(const QString& path);
 
 // Where the data directory lives for the given environment values (empty = unset). Pure.

@@ -1,18 +1,21 @@
 #include "settings/learner.h"
 #include "settings/log.h"
+#include "settings/paths.h"
 #include "support/test_support.h"
 
-#include <QTemporaryDir>
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QTemporaryDir>
 #include <QTemporaryFile>
 
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <gtest/gtest.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -225,39 +228,77 @@ TEST(Learner, SavesOnceASecondAfterTheFirstChangeAndReloads) {
     EXPECT_FALSE(readFile(path).contains('\n'));
 }
 
-TEST(Learner, ADamagedFileGivesAnEmptyModelAndIsReplacedByTheNextSave) {
+QByteArray logTail() {
+    Log::flush();
+    return readFile(Paths::root() + u"/quovant.log"_s).right(4000);
+}
+
+TEST(Learner, AnUnusableFileIsSetAsideAndLearningStartsAfresh) {
     const QByteArray good =
         R"({"terms":{"kafka":{"surface":"Kafka","count":3,"properNoun":true}},"utterances":4})";
+    const auto fifo = [](const QString& path) {
+        ASSERT_EQ(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+    };
+    const auto zeros = [](const QString& path) { QFile::link(u"/dev/zero"_s, path); };
     const struct {
         const char* name;
         QByteArray content;
+        std::function<void(const QString&)> make;
     } cases[] = {
-        {"truncated", good.left(good.size() / 2)},
-        {"not JSON", "learned words: kafka"},
-        {"empty", ""},
-        {"array", "[]"},
-        {"count is text", QByteArray(good).replace("3", "\"3\"")},
-        {"count is fractional", QByteArray(good).replace("3", "3.5")},
-        {"properNoun is a number", QByteArray(good).replace("true", "1")},
-        {"surface missing", QByteArray(good).replace("\"surface\":\"Kafka\",", "")},
-        {"utterances missing", QByteArray(good).replace(",\"utterances\":4", "")},
-        {"terms is an array", R"({"terms":[],"utterances":1})"},
+        {"truncated", good.left(good.size() / 2), {}},
+        {"not JSON", "learned words: kafka", {}},
+        {"empty", "", {}},
+        {"array", "[]", {}},
+        {"count is text", QByteArray(good).replace("3", "\"3\""), {}},
+        {"count is fractional", QByteArray(good).replace("3", "3.5"), {}},
+        {"properNoun is a number", QByteArray(good).replace("true", "1"), {}},
+        {"surface missing", QByteArray(good).replace("\"surface\":\"Kafka\",", ""), {}},
+        {"utterances missing", QByteArray(good).replace(",\"utterances\":4", ""), {}},
+        {"terms is an array", R"({"terms":[],"utterances":1})", {}},
+        {"too large", "{\"terms\":{},\"utterances\":1,\"x\":\"" + QByteArray(33 << 20, 'x') + "\"}",
+         {}},
+        // Neither may block or be read without end.
+        {"FIFO", {}, fifo},
+        {"link to /dev/zero", {}, zeros},
     };
     for (const auto& c : cases) {
         QTemporaryDir home;
         const QString path = home.filePath(u"learned.json"_s);
-        writeFile(path, c.content);
+        const QString preserved = home.filePath(u"learned.invalid.json"_s);
+        writeFile(preserved, "an older damaged copy");
+        if (c.make) {
+            c.make(path);
+        } else {
+            writeFile(path, c.content);
+        }
         {
             Learner learner(home.path());
             EXPECT_EQ(learner.model(), Learner::Model{}) << c.name;
             learner.ingest(u"see Redis"_s);
         }
+        struct stat info {};
+        ASSERT_EQ(::lstat(QFile::encodeName(preserved).constData(), &info), 0) << c.name;
+        if (!c.make) {
+            EXPECT_EQ(readFile(preserved), c.content) << c.name;
+        }
         const auto saved = Learner::parse(readFile(path));
         ASSERT_TRUE(saved) << c.name;
-        EXPECT_EQ(saved->utterances, 1) << c.name;
         EXPECT_EQ(saved->terms.keys(), QStringList{u"redis"_s}) << c.name;
     }
+    EXPECT_TRUE(logTail().contains("[WARN] Learned vocabulary was invalid; it was preserved as "
+                                   "learned.invalid.json and learning starts afresh.\n"));
+
+    // A folder in the way is never deleted, so the damaged file stays untouched.
     QTemporaryDir home;
+    writeFile(home.filePath(u"learned.json"_s), "{broken");
+    QDir().mkpath(home.filePath(u"learned.invalid.json"_s));
+    {
+        Learner learner(home.path());
+        learner.ingest(u"see Redis"_s);
+        EXPECT_EQ(learner.learnedCount(), 1);
+    }
+    EXPECT_EQ(readFile(home.filePath(u"learned.json"_s)), "{broken");
+
     writeFile(home.filePath(u"learned.json"_s), good);
     Learner learner(home.path());
     EXPECT_EQ(learner.learnedTerms(), QStringList{u"Kafka"_s});
