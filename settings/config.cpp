@@ -13,8 +13,11 @@
 #include <QJsonValue>
 #include <QTemporaryFile>
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <string>
 #include <limits>
 #include <sys/stat.h>
 
@@ -175,6 +178,13 @@ bool existsWithoutFollowing(const QString& path) {
     return ::lstat(QFile::encodeName(path).constData(), &info) == 0;
 }
 
+bool isDanglingLink(const QString& path) {
+    const QByteArray encoded = QFile::encodeName(path);
+    struct stat info {};
+    return ::lstat(encoded.constData(), &info) == 0 && S_ISLNK(info.st_mode) &&
+           ::stat(encoded.constData(), &info) != 0 && errno == ENOENT;
+}
+
 bool isDirectoryWithoutFollowing(const QString& path) {
     struct stat info {};
     return ::lstat(QFile::encodeName(path).constData(), &info) == 0 && S_ISDIR(info.st_mode);
@@ -266,18 +276,41 @@ std::optional<PromptDestination> parsePromptDestination(const QString& raw) {
 }
 
 QList<AppRule> Config::defaultAppRules() {
+    // Linux windows report an application id (`_GTK_APPLICATION_ID`) or a `WM_CLASS` class, and
+    // a prefix covers families (`jetbrains-idea`, `jetbrains-pycharm`).
+    const QString chat = u"Casual team-chat tone. Keep it brief. No greeting or sign-off."_s;
+    const QString mail = u"Professional email prose. Complete sentences and paragraphs."_s;
+    const QString message = u"Casual text message. Short. Contractions are fine."_s;
+    const QString editor =
+        u"Technical tone. Preserve code identifiers, file paths and symbols exactly as spoken."_s;
     const QString terminal =
         u"Technical tone. Preserve commands, flags and paths exactly as spoken."_s;
-    return {
-        {u"com.tinyspeck.slackmacgap"_s,
-         u"Casual team-chat tone. Keep it brief. No greeting or sign-off."_s},
-        {u"com.apple.mail"_s, u"Professional email prose. Complete sentences and paragraphs."_s},
-        {u"com.apple.MobileSMS"_s, u"Casual text message. Short. Contractions are fine."_s},
-        {u"com.microsoft.VSCode"_s,
-         u"Technical tone. Preserve code identifiers, file paths and symbols exactly as spoken."_s},
-        {u"com.apple.Terminal"_s, terminal},
-        {u"com.googlecode.iterm2"_s, terminal},
+    QList<AppRule> rules;
+    const auto add = [&rules](std::initializer_list<const char16_t*> prefixes,
+                              const QString& style) {
+        for (const char16_t* prefix : prefixes) {
+            rules.append({QString::fromUtf16(prefix), style});
+        }
     };
+    add({u"Slack", u"com.slack.Slack", u"discord", u"com.discordapp.Discord", u"Element",
+         u"im.riot.Riot", u"Mattermost", u"Microsoft Teams"},
+        chat);
+    add({u"thunderbird", u"org.mozilla.Thunderbird", u"Evolution", u"org.gnome.Evolution",
+         u"Geary", u"org.gnome.Geary", u"kmail", u"org.kde.kmail2"},
+        mail);
+    add({u"Signal", u"org.signal.Signal", u"TelegramDesktop", u"org.telegram.desktop",
+         u"whatsapp"},
+        message);
+    add({u"Code", u"code-oss", u"VSCodium", u"com.visualstudio.code", u"jetbrains-",
+         u"dev.zed.Zed", u"Sublime_text", u"Emacs", u"Gvim", u"org.kde.kate"},
+        editor);
+    add({u"XTerm", u"UXTerm", u"URxvt", u"org.gnome.Terminal", u"gnome-terminal",
+         u"org.gnome.Console", u"org.gnome.Ptyxis", u"konsole", u"org.kde.konsole", u"kitty",
+         u"Alacritty", u"org.wezfurlong.wezterm", u"Xfce4-terminal", u"Tilix",
+         u"com.gexperts.Tilix", u"Terminator", u"foot", u"st-256color", u"Ghostty",
+         u"com.mitchellh.ghostty"},
+        terminal);
+    return rules;
 }
 
 Config Config::fromJson(const QJsonObject& object) {
@@ -326,9 +359,60 @@ Config Config::fromJson(const QJsonObject& object) {
     return config;
 }
 
+namespace {
+
+// The text with every number a double cannot hold, too large or too small (which the JSON parser
+// refuses, failing the whole document), replaced by null, so such a value costs only its own key. Linear.
+QByteArray withOversizedNumbersAsNull(const QByteArray& bytes) {
+    QByteArray result;
+    result.reserve(bytes.size());
+    const qsizetype size = bytes.size();
+    const auto isNumberChar = [](char c) {
+        return (c >= '0' && c <= '9') || c == '-' || c == '+' || c == '.' || c == 'e' || c == 'E';
+    };
+    bool inString = false;
+    for (qsizetype i = 0; i < size;) {
+        const char c = bytes[i];
+        if (inString) {
+            result.append(c);
+            if (c == '\\' && i + 1 < size) {
+                result.append(bytes[i + 1]);
+                i += 2;
+                continue;
+            }
+            inString = c != '"';
+            ++i;
+            continue;
+        }
+        if (c == '"') {
+            inString = true;
+        } else if (c == '-' || (c >= '0' && c <= '9')) {
+            qsizetype end = i;
+            while (end < size && isNumberChar(bytes[end])) {
+                ++end;
+            }
+            const std::string token(bytes.constData() + i, size_t(end - i));
+            errno = 0;
+            const double value = std::strtod(token.c_str(), nullptr);
+            const bool unrepresentable = std::isinf(value) || errno == ERANGE;
+            result.append(unrepresentable ? QByteArray("null") : bytes.mid(i, end - i));
+            i = end;
+            continue;
+        }
+        result.append(c);
+        ++i;
+    }
+    return result;
+}
+
+} // namespace
+
 std::optional<Config> Config::decode(const QByteArray& bytes) {
     QJsonParseError error{};
-    const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
+    QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
+    if (error.error == QJsonParseError::IllegalNumber) {
+        document = QJsonDocument::fromJson(withOversizedNumbersAsNull(bytes), &error);
+    }
     if (error.error != QJsonParseError::NoError || !document.isObject()) {
         return std::nullopt;
     }
@@ -398,6 +482,12 @@ Config Config::load(const QString& path) {
         }
     }
     const Config defaults;
+    if (isDanglingLink(path)) {
+        // Nothing is damaged: the link may point at a file that is yet to appear, and saving
+        // through it would write outside the data directory.
+        Log::warn(u"Settings file is a link to nothing; using safe in-memory defaults."_s);
+        return defaults;
+    }
     if (!existsWithoutFollowing(path)) {
         defaults.save(path);
         return defaults;

@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonValue>
 #include <QTemporaryDir>
@@ -41,8 +42,7 @@ TEST(ConfigTest, EmptyObjectGivesTheDocumentedDefaults) {
     EXPECT_EQ(config.toJson().value(u"ollamaEndpoint"_s), u"http://127.0.0.1:11434"_s);
     EXPECT_EQ(config.toJson().value(u"whisperEndpoint"_s), u"http://127.0.0.1:8080"_s);
     EXPECT_EQ(config.toJson().value(u"promptKey"_s), u"fn"_s);
-    ASSERT_EQ(config.appRules.size(), 6);
-    EXPECT_EQ(config.appRules[5].bundleIDPrefix, u"com.googlecode.iterm2"_s);
+    EXPECT_EQ(config.appRules, Config::defaultAppRules());
 }
 
 // Each row: a settings file, one key, and what that key decodes to.
@@ -57,6 +57,12 @@ TEST(ConfigTest, EachKeyFallsBackOnItsOwn) {
         {R"({"formatterTimeoutMS": 20000})", "formatterTimeoutMS", 15000},
         {R"({"formatterTimeoutMS": "fast", "asr": "whisperServer"})", "formatterTimeoutMS", 2500},
         {R"({"formatterTimeoutMS": "fast", "asr": "whisperServer"})", "asr", u"whisperServer"_s},
+        // A number no double can hold costs only its own key, wherever it is.
+        {R"({"formatterTimeoutMS": 1e400, "asr": "whisperServer"})", "formatterTimeoutMS", 2500},
+        {R"({"formatterTimeoutMS": 1e400, "asr": "whisperServer"})", "asr", u"whisperServer"_s},
+        {R"({"unknownKey": [-1E+999, {"x": 1e400}], "ollamaModel": "m\" 1e400"})", "ollamaModel",
+         u"m\" 1e400"_s},
+        {R"({"unknownKey": 1e400, "formatterTimeoutMS": 1e-400})", "formatterTimeoutMS", 2500},
         // Huge numbers saturate instead of wrapping into the other end of the range.
         {R"({"formatterTimeoutMS": 9999999999999999999})", "formatterTimeoutMS", 15000},
         {R"({"maximumRecordingSeconds": -1e300})", "maximumRecordingSeconds", 60},
@@ -142,9 +148,34 @@ TEST(ConfigTest, OneBadAppRuleRestoresTheDefaultRules) {
     }
 }
 
+TEST(ConfigTest, DefaultStylesApplyToLinuxWindowsAndStoredRulesStayAsWritten) {
+    const struct {
+        const char* identifier;
+        const char* styleWord; // nullptr: no style
+    } cases[] = {
+        {"org.gnome.Terminal", "commands"}, {"kitty", "commands"},    {"XTerm", "commands"},
+        {"jetbrains-pycharm", "identifiers"}, {"Code", "identifiers"}, {"thunderbird", "email"},
+        {"org.gnome.Evolution", "email"},   {"Slack", "team-chat"},   {"Signal", "text message"},
+        {"firefox", nullptr},               {"com.apple.Terminal", nullptr},
+    };
+    const Config config;
+    for (const auto& c : cases) {
+        const auto style = config.styleInstruction(QString::fromUtf8(c.identifier));
+        if (c.styleWord == nullptr) {
+            EXPECT_EQ(style, std::nullopt) << c.identifier;
+        } else {
+            ASSERT_TRUE(style.has_value()) << c.identifier;
+            EXPECT_TRUE(style->contains(QString::fromUtf8(c.styleWord))) << c.identifier;
+        }
+    }
+    const Config stored = decoded(
+        R"({"appRules": [{"bundleIDPrefix": "com.apple.Terminal", "styleInstruction": "x"}]})");
+    EXPECT_EQ(stored.appRules, (QList<AppRule>{{u"com.apple.Terminal"_s, u"x"_s}}));
+}
+
 TEST(ConfigTest, OnlyAJsonObjectDecodes) {
     for (const QByteArray& bytes :
-         {QByteArray("[]"), QByteArray("null"), QByteArray(""), QByteArray("{\"a\": 1e400}"),
+         {QByteArray("[]"), QByteArray("null"), QByteArray(""), QByteArray("{\"a\": 1e400 x}"),
           QByteArray("\x00\xff\xfe{}", 5), QByteArray(5000, '[') + QByteArray(5000, ']')}) {
         EXPECT_FALSE(Config::decode(bytes).has_value()) << bytes.left(20).toHex().constData();
     }
@@ -195,6 +226,15 @@ TEST(ConfigTest, MissingFileIsCreatedAndValidFileIsLeftAsWritten) {
     writeFile(path, original);
     EXPECT_EQ(Config::load(path).asr, AsrKind::whisperServer);
     EXPECT_EQ(readFile(path), original);
+
+    // A dangling link is not damage: it stays, and nothing is written through it.
+    QFile::remove(path);
+    const QString target = dir.filePath(u"target.json"_s);
+    ASSERT_TRUE(QFile::link(target, path));
+    EXPECT_EQ(Config::load(path), Config{});
+    EXPECT_TRUE(QFileInfo(path).isSymLink());
+    EXPECT_FALSE(QFileInfo::exists(target));
+    EXPECT_FALSE(QFileInfo::exists(dir.filePath(u"config.invalid.json"_s)));
 }
 
 QByteArray logTail() {
