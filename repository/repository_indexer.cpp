@@ -621,9 +621,20 @@ std::optional<QString> RepositoryIndexer::branchName(const QString& root) {
     }
     const QString prefix = u"ref: refs/heads/"_s;
     if (text.startsWith(prefix)) {
-        return text.mid(prefix.size());
+        // git's stub for another ref storage names ".invalid"; no real branch has a component
+        // starting with a dot.
+        const QString branch = text.mid(prefix.size());
+        const bool valid = !branch.isEmpty() && !branch.startsWith(u'.') &&
+                           !branch.contains(u"/."_s) && !branch.contains(u"..") &&
+                           !branch.endsWith(u'/');
+        return valid ? std::optional(branch) : std::nullopt;
     }
-    return unicode::leftGraphemes(text, 12);
+    // A detached HEAD holds a commit id; anything else (a tag, a remote ref) names no branch.
+    const bool commitId = (text.size() == 40 || text.size() == 64) &&
+                          std::all_of(text.begin(), text.end(), [](QChar c) {
+                              return (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f');
+                          });
+    return commitId ? std::optional(text.left(12)) : std::nullopt;
 }
 
 std::optional<QString> RepositoryIndexer::language(QStringView path) {

@@ -102,8 +102,13 @@ TEST(RepositoryIndexerTest, FindsRootsAndBranchesIncludingLinkedWorktrees) {
     EXPECT_EQ(RepositoryIndexer::branchName(repository.root()), u"feature/add-login_flow"_s);
     EXPECT_EQ(RepositoryIndexer::branchName(worktree), u"wt-branch"_s);
     EXPECT_EQ(RepositoryIndexer::branchName(other.path(u"detached"_s)), u"0123456789ab"_s);
-    other.write(u"detached/.git/HEAD"_s, " \n");
-    EXPECT_FALSE(RepositoryIndexer::branchName(other.path(u"detached"_s)));
+    // What names no branch is absent rather than shown as a cut-off ref.
+    for (const char* head : {" \n", "ref: refs/tags/v1.2\n", "ref: refs/heads/.invalid\n",
+                             "ref: refs/remotes/origin/main\n", "ref: refs/heads/\n",
+                             "not a commit id at all, but forty long\n"}) {
+        other.write(u"detached/.git/HEAD"_s, head);
+        EXPECT_FALSE(RepositoryIndexer::branchName(other.path(u"detached"_s))) << head;
+    }
 }
 
 TEST(RepositoryIndexerTest, ReadPrefixYieldsTextOnlyForReadableUtf8RegularFiles) {
