@@ -11,8 +11,8 @@ namespace quovant {
 // Stateless and thread-safe; touches no files.
 namespace WavEncoder {
 
-// Largest sample count a header can describe with room to spare (sizes are 32-bit fields).
-inline constexpr std::uint64_t kMaxSamples = (std::uint64_t{1} << 31) - 1;
+// Largest sample count a header can describe: the RIFF size field (data bytes + 36) is 32-bit.
+inline constexpr std::uint64_t kMaxSamples = (std::uint64_t{0xFFFFFFFF} - 36) / 2;
 
 // Samples are clipped to -1...+1 and scaled by 32767 (NaN becomes +1). The rate is truncated to
 // whole hertz. Throws std::invalid_argument for a rate outside 1...2^31-1 Hz (NaN included) or

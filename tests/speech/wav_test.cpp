@@ -121,7 +121,14 @@ TEST(WavEncoder, TruncatesTheRateToWholeHertz) {
     }
 }
 
-TEST(WavEncoder, RejectsRatesNoHeaderCanHold) {
+TEST(WavEncoder, RejectsWhatNoHeaderCanHold) {
+    // Both size fields of the largest recording still fit in 32 bits.
+    EXPECT_LE(WavEncoder::kMaxSamples * 2 + 36, std::uint64_t{0xFFFFFFFF});
+    // One more is refused before any sample is read, so no real buffer is needed.
+    const float one = 0.0f;
+    const std::span<const float> tooMany(&one, std::size_t(WavEncoder::kMaxSamples + 1));
+    EXPECT_THROW(WavEncoder::encode(tooMany, 16000), std::invalid_argument);
+
     const std::vector<float> samples = {0.1f};
     for (const double rate :
          {0.0, 0.999, -16000.0, 2147483648.0, 1e300, std::numeric_limits<double>::quiet_NaN(),
