@@ -55,7 +55,7 @@ void resetPeakResident() {
 // A server in its own process, so its buffers never count against the client's memory.
 struct HostileServer {
     explicit HostileServer(const QString& mode)
-        : process(u"python3"_s,
+        : process(u"/usr/bin/python3"_s,
                   {qEnvironmentVariable("QUOVANT_SOURCE_DIR") +
                        u"/tests/loopback/hostile_http_server.py"_s,
                    mode}) {

@@ -468,6 +468,8 @@ TEST_F(Dictation, StepsThatNeverEndAreCutByTheirDeadlines) {
         if (!c.beginHangs) {
             holdAndRelease(800);
         }
+        Gate& hanging = c.beginHangs ? beginGate : asrGate;
+        ASSERT_TRUE(settle([&] { return hanging.hasWaiters(); }));
         clock->advance(c.deadline - 1);
         settleFlow();
         EXPECT_NE(pipeline->state(), PipelineState::error(c.description));

@@ -91,6 +91,7 @@ private:
 class Gate {
 public:
     bool isOpen() const { return m_open; }
+    bool hasWaiters() const { return !m_waiters.empty(); }
     // Shuts an opened gate again; nothing may be waiting.
     void reset() { m_open = false; }
     void open() {

@@ -1,10 +1,12 @@
 #include "support/test_support.h"
 
+#include <QDir>
 #include <QFile>
 #include <QProcess>
 
 #include <algorithm>
 #include <sys/stat.h>
+#include <utility>
 #include <vector>
 
 namespace quovant::testing {
@@ -21,6 +23,18 @@ TemporaryHome::~TemporaryHome() {
         qputenv("QUOVANT_HOME", *m_previous);
     } else {
         qunsetenv("QUOVANT_HOME");
+    }
+}
+
+void isolateHome(const QString& root) {
+    const QDir base(root);
+    for (const auto& [variable, folder] :
+         {std::pair{"HOME", "home"}, std::pair{"XDG_CONFIG_HOME", "home/.config"},
+          std::pair{"XDG_DATA_HOME", "home/.local/share"}, std::pair{"XDG_CACHE_HOME", "home/.cache"},
+          std::pair{"XDG_STATE_HOME", "home/.local/state"}}) {
+        const QString path = base.filePath(QString::fromLatin1(folder));
+        base.mkpath(path);
+        qputenv(variable, path.toUtf8());
     }
 }
 

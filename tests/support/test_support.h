@@ -57,6 +57,10 @@ inline void run(QCoro::Task<void>&& task) {
     run(wrapper());
 }
 
+// Points HOME and the XDG folders into `root`, so nothing a test starts (buses, sound servers,
+// toolkits, settings stores) ever writes into the real home directory.
+void isolateHome(const QString& root);
+
 QByteArray readFile(const QString& path);
 void writeFile(const QString& path, const QByteArray& bytes);
 // POSIX permission bits of a path (e.g. 0600), or -1 when it cannot be read.
