@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/speech_pauses.h"
 #include "repository/repository_context.h"
 
 #include <QString>
@@ -21,6 +22,9 @@ struct FormattingContext {
     // Earlier dictations, oldest first.
     QStringList recentTranscripts;
     std::optional<RepositoryContext> repository;
+    // Where the speaker paused in the transcript being formatted (empty when unknown); it goes
+    // into no prompt, so the guards and the history see the transcript alone.
+    SpeechPauses pauses;
 
     bool operator==(const FormattingContext&) const = default;
 };

@@ -631,6 +631,7 @@ QCoro::Task<void> Pipeline::runInference(Generation generation, Timings timings)
         failure = recognised->error();
     } else {
         raw = recognised->value().trimmed();
+        m_pendingContext.pauses = asr->lastPauses();
     }
     timings.asrMS = nowMS() - started;
     if (failure) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/audio_chunk.h"
+#include "core/speech_pauses.h"
 
 #include <QCoroTask>
 #include <QString>
@@ -27,6 +28,13 @@ public:
     // Gives up the requests in flight (their callers see a failure) when their time budget has
     // run out, so no connection outlives it. Nothing to do for a recogniser without requests.
     virtual void abandonRequests() {}
+
+    // The pauses between the words of the transcript the last `finishUtterance` gave; empty when
+    // the engine does not time its words.
+    virtual SpeechPauses lastPauses() const { return {}; }
+    // Called before a whole recording is fed at once (a file rather than a microphone), so that
+    // an engine may adapt to it first. Engines that need nothing from it ignore it.
+    virtual void expectRecording(const AudioChunk& /*recording*/) {}
 };
 
 } // namespace quovant
