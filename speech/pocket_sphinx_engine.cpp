@@ -2,7 +2,9 @@
 
 #include "core/quovant_error.h"
 #include "settings/log.h"
+#include "speech/cepstral_mean_state.h"
 #include "speech/contextual_alternative_selector.h"
+#include "speech/speech_presence.h"
 
 #include <QCoroFuture>
 #include <QDir>
@@ -11,12 +13,15 @@
 
 #include <pocketsphinx.h>
 #include <sphinxbase/err.h>
+#include <sphinxbase/fe.h>
+#include <sphinxbase/feat.h>
 
 #include <atomic>
 #include <cmath>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -61,6 +66,70 @@ QString cleanHypothesis(const char* text) {
     return words.join(u' ');
 }
 
+bool isFiller(const char* word) {
+    return !word || word[0] == '<' || word[0] == '[' || (word[0] == '+' && word[1] == '+');
+}
+
+
+// Where each decoded frame came from: after each piece of audio, how many frames the decoder had
+// searched and how many samples it had been given. Its voice-activity filter drops long
+// silences, so frames and samples drift apart.
+class FrameClock {
+public:
+    void fed(int frames, std::int64_t samples) { m_marks.push_back({frames, samples}); }
+
+    // The sample at which `frame` (counted from the utterance's first) began.
+    std::int64_t sampleOf(int frame) const {
+        for (const auto& [frames, samples] : m_marks)
+            if (frames > frame)
+                return samples - std::int64_t(frames - frame) * kSamplesPerFrame;
+        if (m_marks.empty())
+            return std::int64_t(frame) * kSamplesPerFrame;
+        const auto& [frames, samples] = m_marks.back();
+        return samples - std::int64_t(frames - frame) * kSamplesPerFrame;
+    }
+
+    static constexpr int kSamplesPerFrame = 160; // 10 ms at 16 kHz
+
+private:
+    std::vector<std::pair<int, std::int64_t>> m_marks;
+};
+
+// The pauses between the words of the best hypothesis, measured in the audio around each word
+// boundary the decoder found (it tends to fold a pause into the word before it). Nothing when
+// its words cannot be matched one to one with `words`.
+SpeechPauses pausesOf(ps_decoder_t* decoder, const QString& words, const FrameClock& clock,
+                      const SpeechPresence& presence) {
+    std::vector<std::pair<int, int>> spans;
+    std::optional<int> base;
+    for (ps_seg_t* segment = ps_seg_iter(decoder); segment; segment = ps_seg_next(segment)) {
+        int start = 0;
+        int end = 0;
+        ps_seg_frames(segment, &start, &end);
+        if (!base)
+            base = start;
+        if (!isFiller(ps_seg_word(segment)))
+            spans.push_back({start - *base, end - *base});
+    }
+    if (qsizetype(spans.size()) != words.count(u' ') + (words.isEmpty() ? 0 : 1))
+        return {};
+    // From 400 ms before the next word's start (but not before the middle of the word before)
+    // to 100 ms into it.
+    constexpr int kBefore = 40;
+    constexpr int kAfter = 10;
+    SpeechPauses pauses;
+    for (std::size_t k = 1; k < spans.size(); ++k) {
+        const int boundary = spans[k].first;
+        const int from = std::max(boundary - kBefore, (spans[k - 1].first + spans[k - 1].second) / 2);
+        const int to = std::min(boundary + kAfter, (spans[k].first + spans[k].second) / 2);
+        const int milliseconds =
+            presence.longestPause(clock.sampleOf(from), clock.sampleOf(to));
+        if (milliseconds > 0)
+            pauses.append({qsizetype(k), milliseconds});
+    }
+    return pauses;
+}
+
 // Linear interpolation to 16 kHz that carries its phase across chunks, so a session at the wrong
 // rate still reaches the decoder intact.
 class Resampler {
@@ -103,6 +172,7 @@ private:
 struct PocketSphinxEngine::Outcome {
     QString primary;
     QStringList alternatives;
+    SpeechPauses pauses;
     QString failure;
 };
 
@@ -132,13 +202,16 @@ struct PocketSphinxEngine::Session {
     bool started = false;
     QString failure;
     Resampler resampler;
+    SpeechPresence presence;
+    FrameClock clock;
+    std::int64_t samplesFed = 0;
 };
 
 // Owns the decoder and the thread that feeds it; commands run strictly in the order posted.
 class PocketSphinxEngine::Worker {
 public:
     struct Command {
-        enum class Kind { load, begin, audio, end, cancel, stop };
+        enum class Kind { load, prime, begin, audio, end, cancel, stop };
         Kind kind;
         std::shared_ptr<Session> session;
         std::vector<float> samples;
@@ -153,11 +226,12 @@ public:
     }
 
     // Gives the failure text, empty on success.
-    QFuture<QString> load(QString modelDirectory, DecoderSettings settings) {
+    QFuture<QString> load(QString modelDirectory, DecoderSettings settings, QString statePath) {
         {
             std::lock_guard lock(m_mutex);
             m_modelDirectory = std::move(modelDirectory);
             m_settings = settings;
+            m_statePath = std::move(statePath);
             m_loaded = QPromise<QString>();
             m_loaded.start();
         }
@@ -191,6 +265,9 @@ private:
             case Command::Kind::load:
                 loadDecoder();
                 break;
+            case Command::Kind::prime:
+                prime(command.samples, command.sampleRate);
+                break;
             case Command::Kind::begin:
                 begin(command.session);
                 break;
@@ -214,9 +291,11 @@ private:
 
     void loadDecoder() {
         QString directory;
+        QString statePath;
         {
             std::lock_guard lock(m_mutex);
             directory = m_modelDirectory;
+            statePath = m_statePath;
         }
         if (!m_decoder) {
             // The library logs every step to standard error by default.
@@ -244,11 +323,103 @@ private:
                 m_decoder = ps_init(config);
                 cmd_ln_free_r(config);
             }
+            if (m_decoder && !statePath.isEmpty()) {
+                if (const auto saved = CepstralMeanState::load(statePath, cepstralLength()))
+                    setCepstralMean(*saved);
+            }
         }
         std::lock_guard lock(m_mutex);
         m_loaded.addResult(m_decoder ? QString()
                                      : u"PocketSphinx could not load the model in "_s + directory);
         m_loaded.finish();
+    }
+
+    QString statePath() {
+        std::lock_guard lock(m_mutex);
+        return m_statePath;
+    }
+
+    cmn_t* cepstralNormaliser() const {
+        feat_t* features = m_decoder ? ps_get_feat(m_decoder) : nullptr;
+        return features ? features->cmn_struct : nullptr;
+    }
+
+    std::size_t cepstralLength() const {
+        const cmn_t* normaliser = cepstralNormaliser();
+        return normaliser && normaliser->veclen > 0 ? std::size_t(normaliser->veclen) : 0;
+    }
+
+    std::vector<float> cepstralMean() const {
+        std::vector<mfcc_t> mean(cepstralLength());
+        if (!mean.empty())
+            cmn_live_get(cepstralNormaliser(), mean.data());
+        return {mean.begin(), mean.end()};
+    }
+
+    void setCepstralMean(const std::vector<float>& mean) {
+        if (mean.size() != cepstralLength() || mean.empty())
+            return;
+        const std::vector<mfcc_t> values(mean.begin(), mean.end());
+        cmn_live_set(cepstralNormaliser(), values.data());
+    }
+
+    // A whole recording is known before it is decoded: normalise with its own cepstral mean,
+    // measured on the frames the decoder's voice-activity filter keeps, as the live estimate is.
+    void prime(const std::vector<float>& samples, double rate) {
+        if (!m_decoder || m_current || samples.empty())
+            return;
+        Resampler resampler;
+        const bool nominal = std::abs(rate - PocketSphinxEngine::kSampleRate) < 0.5;
+        const std::vector<float> audio = nominal ? samples : resampler.process(samples, rate);
+        std::vector<int16> pcm(audio.size());
+        for (std::size_t i = 0; i < audio.size(); ++i)
+            pcm[i] = PocketSphinxEngine::toPcm16(audio[i]);
+
+        fe_t* frontEnd = fe_init_auto_r(ps_get_config(m_decoder));
+        if (!frontEnd)
+            return;
+        const int length = fe_get_output_size(frontEnd);
+        if (length <= 0 || std::size_t(length) != cepstralLength()) {
+            fe_free(frontEnd);
+            return;
+        }
+        constexpr int kCapacity = 256;
+        std::vector<mfcc_t> storage(std::size_t(kCapacity * length));
+        std::vector<mfcc_t*> rows(kCapacity);
+        for (int i = 0; i < kCapacity; ++i)
+            rows[i] = storage.data() + std::ptrdiff_t(i) * length;
+        std::vector<double> sum(std::size_t(length), 0.0);
+        long frames = 0;
+        const auto accumulate = [&](int count) {
+            for (int f = 0; f < count; ++f)
+                for (int c = 0; c < length; ++c)
+                    sum[c] += rows[f][c];
+            frames += count;
+        };
+        fe_start_utt(frontEnd);
+        const int16* next = pcm.data();
+        std::size_t left = pcm.size();
+        while (true) {
+            int32 count = kCapacity;
+            int32 index = 0;
+            const std::size_t before = left;
+            if (fe_process_frames(frontEnd, &next, &left, rows.data(), &count, &index) < 0)
+                break;
+            accumulate(count);
+            if (count == 0 && (left == 0 || left == before))
+                break;
+        }
+        int32 last = 0;
+        fe_end_utt(frontEnd, rows[0], &last);
+        accumulate(last);
+        fe_free(frontEnd);
+        // Under half a second of speech says too little about the channel.
+        if (frames < 50)
+            return;
+        std::vector<float> mean(static_cast<std::size_t>(length));
+        for (int c = 0; c < length; ++c)
+            mean[c] = float(sum[c] / double(frames));
+        setCepstralMean(mean);
     }
 
     void begin(const std::shared_ptr<Session>& session) {
@@ -263,6 +434,7 @@ private:
         }
         session->started = true;
         m_current = session;
+        m_meanBefore = cepstralMean();
     }
 
     void feed(Session& session, const std::vector<float>& samples, double rate) {
@@ -278,11 +450,15 @@ private:
         m_pcm.resize(source.size());
         for (std::size_t i = 0; i < source.size(); ++i)
             m_pcm[i] = PocketSphinxEngine::toPcm16(source[i]);
+        session.presence.add(m_pcm);
         if (ps_process_raw(m_decoder, m_pcm.data(), m_pcm.size(), FALSE, FALSE) < 0) {
             session.failure = u"PocketSphinx could not decode the audio"_s;
             ps_end_utt(m_decoder);
             m_current.reset();
+            return;
         }
+        session.samplesFed += std::int64_t(m_pcm.size());
+        session.clock.fed(ps_get_n_frames(m_decoder), session.samplesFed);
     }
 
     void end(const std::shared_ptr<Session>& session) {
@@ -297,6 +473,14 @@ private:
         }
         Outcome outcome;
         outcome.primary = cleanHypothesis(ps_get_hyp(m_decoder, nullptr));
+        if (outcome.primary.isEmpty() || !session->presence.heard()) {
+            // Noise or silence: whatever the decoder made of it is no word of the user's, and
+            // its colour must not become the normalisation of the next utterance.
+            setCepstralMean(m_meanBefore);
+            session->settle({});
+            return;
+        }
+        outcome.pauses = pausesOf(m_decoder, outcome.primary, session->clock, session->presence);
         ps_nbest_t* nbest = ps_nbest(m_decoder);
         for (int i = 0; nbest && i < m_settings.alternatives; ++i) {
             nbest = ps_nbest_next(nbest);
@@ -307,6 +491,9 @@ private:
         if (nbest)
             ps_nbest_free(nbest);
         session->settle(std::move(outcome));
+        // After the transcript is on its way, so that the key-up path never waits for the disk.
+        if (const QString path = statePath(); !path.isEmpty())
+            CepstralMeanState::save(path, cepstralMean());
     }
 
     void abandon(const std::shared_ptr<Session>& session) {
@@ -314,6 +501,8 @@ private:
             return;
         if (session == m_current) {
             ps_end_utt(m_decoder);
+            // A cancelled recording may be anything; it teaches the normalisation nothing.
+            setCepstralMean(m_meanBefore);
             m_current.reset();
         }
         session->settle({});
@@ -323,6 +512,7 @@ private:
     std::condition_variable m_wake;
     std::deque<Command> m_queue;
     QString m_modelDirectory;
+    QString m_statePath;
     QPromise<QString> m_loaded;
     DecoderSettings m_settings;
 
@@ -330,17 +520,21 @@ private:
     ps_decoder_t* m_decoder = nullptr;
     std::shared_ptr<Session> m_current;
     std::vector<int16> m_pcm;
+    // The normalisation as it was when the current utterance began.
+    std::vector<float> m_meanBefore;
 
     std::thread m_thread;
 };
 
 PocketSphinxEngine::PocketSphinxEngine(QString locale)
-    : PocketSphinxEngine(std::move(locale), defaultModelDirectory(), DecoderSettings()) {}
+    : PocketSphinxEngine(std::move(locale), defaultModelDirectory(), DecoderSettings(),
+                         CepstralMeanState::defaultPath()) {}
 
 PocketSphinxEngine::PocketSphinxEngine(QString locale, QString modelDirectory,
-                                       DecoderSettings settings)
+                                       DecoderSettings settings, QString statePath)
     : m_locale(std::move(locale)), m_modelDirectory(std::move(modelDirectory)),
-      m_settings(settings), m_worker(std::make_unique<Worker>()) {}
+      m_settings(settings), m_statePath(std::move(statePath)),
+      m_worker(std::make_unique<Worker>()) {}
 
 PocketSphinxEngine::~PocketSphinxEngine() {
     if (auto session = takeSession())
@@ -389,7 +583,7 @@ QCoro::Task<void> PocketSphinxEngine::prepare() {
             throw QuovantError::localeUnsupported(m_locale);
         if (const QString missing = missingModelFiles(); !missing.isEmpty())
             throw QuovantError::speechModelUnavailable(missing);
-        m_loading = m_worker->load(m_modelDirectory, m_settings);
+        m_loading = m_worker->load(m_modelDirectory, m_settings, m_statePath);
         const QFuture<QString> loading = m_loading;
         const QString failure = co_await loading;
         if (!failure.isEmpty()) {
@@ -446,11 +640,28 @@ QCoro::Task<QString> PocketSphinxEngine::finishUtterance() {
     m_worker->post({Worker::Command::Kind::end, session});
     const QFuture<Outcome> result = session->result;
     const Outcome outcome = co_await result;
+    m_lastPauses.clear();
     if (!outcome.failure.isEmpty())
         throw QuovantError::speechModelUnavailable(outcome.failure);
-    co_return ContextualAlternativeSelector::choose(outcome.primary, outcome.alternatives,
-                                                    session->contextualStrings)
-        .trimmed();
+    const QString chosen = ContextualAlternativeSelector::choose(
+                               outcome.primary, outcome.alternatives, session->contextualStrings)
+                               .trimmed();
+    // The timings belong to the first choice; another choice with as many words keeps them.
+    if (chosen.count(u' ') == outcome.primary.count(u' '))
+        m_lastPauses = outcome.pauses;
+    co_return chosen;
+}
+
+SpeechPauses PocketSphinxEngine::lastPauses() const {
+    return m_lastPauses;
+}
+
+void PocketSphinxEngine::expectRecording(const AudioChunk& recording) {
+    if (recording.samples.empty() || !(recording.sampleRate > 0) ||
+        !std::isfinite(recording.sampleRate))
+        return;
+    m_worker->post({Worker::Command::Kind::prime, nullptr, recording.samples,
+                    recording.sampleRate});
 }
 
 QCoro::Task<void> PocketSphinxEngine::cancelUtterance() {

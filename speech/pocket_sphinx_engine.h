@@ -15,6 +15,9 @@ namespace quovant {
 // Audio is decoded on the engine's own worker thread while the user speaks, so finishing only
 // waits for the tail. `append` is thread-safe and never waits for the decoder; everything else
 // runs on the main thread. Destroying the engine stops its worker (an open utterance is dropped).
+// Only utterances that hold speech give words (noise and silence give the empty transcript), and
+// the decoder's cepstral mean normalisation is kept warm across utterances and runs in the data
+// directory.
 class PocketSphinxEngine final : public AsrEngine {
 public:
     // The decoder's search settings; the defaults are the tuned ones.
@@ -32,9 +35,11 @@ public:
     };
 
     // `modelDirectory` holds the acoustic model folder "en-us", "en-us.lm.bin" and
-    // "cmudict-en-us.dict".
+    // "cmudict-en-us.dict". The normalisation is kept in `statePath` (nothing is kept when it is
+    // empty); the one-argument form uses the installed model and the data directory.
     explicit PocketSphinxEngine(QString locale);
-    PocketSphinxEngine(QString locale, QString modelDirectory, DecoderSettings settings);
+    PocketSphinxEngine(QString locale, QString modelDirectory, DecoderSettings settings,
+                       QString statePath = {});
     ~PocketSphinxEngine() override;
 
     PocketSphinxEngine(const PocketSphinxEngine&) = delete;
@@ -57,6 +62,10 @@ public:
     // when the decoder failed on this utterance.
     QCoro::Task<QString> finishUtterance() override;
     QCoro::Task<void> cancelUtterance() override;
+    // The silences between the words of the last transcript, as the decoder aligned them.
+    SpeechPauses lastPauses() const override;
+    // Normalises the next utterance with the recording's own cepstral mean (for a whole file).
+    void expectRecording(const AudioChunk& recording) override;
 
     // The installed model: $QUOVANT_POCKETSPHINX_MODEL, else the first standard location that
     // holds one, else the build's configured location.
@@ -80,10 +89,12 @@ private:
     const QString m_locale;
     const QString m_modelDirectory;
     const DecoderSettings m_settings;
+    const QString m_statePath;
     const std::unique_ptr<Worker> m_worker;
 
     // Main thread only.
     QFuture<QString> m_loading;
+    SpeechPauses m_lastPauses;
 
     std::mutex m_lock;
     std::shared_ptr<Session> m_session;

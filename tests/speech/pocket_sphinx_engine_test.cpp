@@ -1,11 +1,17 @@
 #include "speech/pocket_sphinx_engine.h"
 
 #include "core/quovant_error.h"
+#include "formatting/dictation_cleanup.h"
+#include "speech/cepstral_mean_state.h"
 #include "speech/wav_decoder.h"
 #include "support/test_support.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -15,6 +21,7 @@
 #include <cmath>
 #include <limits>
 #include <memory>
+#include <random>
 #include <thread>
 
 using namespace Qt::StringLiterals;
@@ -129,9 +136,9 @@ double errorRate(PocketSphinxEngine& engine, const std::vector<Spoken>& set,
 }
 
 std::unique_ptr<PocketSphinxEngine>
-preparedEngine(PocketSphinxEngine::DecoderSettings settings = {}) {
+preparedEngine(PocketSphinxEngine::DecoderSettings settings = {}, QString statePath = {}) {
     auto engine = std::make_unique<PocketSphinxEngine>(
-        u"en-US"_s, PocketSphinxEngine::defaultModelDirectory(), settings);
+        u"en-US"_s, PocketSphinxEngine::defaultModelDirectory(), settings, statePath);
     run(engine->prepare());
     return engine;
 }
@@ -295,4 +302,149 @@ TEST(PocketSphinxEngine, ConvertsSamplesTo16BitLikeTheWavEncoder) {
     };
     for (const auto& [sample, expected] : cases)
         EXPECT_EQ(PocketSphinxEngine::toPcm16(sample), expected) << sample;
+}
+
+namespace {
+
+Samples scaled(Samples samples, float gain) {
+    for (float& value : samples)
+        value *= gain;
+    return samples;
+}
+
+Samples whiteNoise(double seconds, double level) {
+    std::mt19937 random(5);
+    std::normal_distribution<float> noise(0, float(level));
+    Samples samples(std::size_t(16000 * seconds));
+    for (float& value : samples)
+        value = noise(random);
+    return samples;
+}
+
+Samples tone(double seconds, double frequency, float amplitude) {
+    Samples samples(std::size_t(16000 * seconds));
+    for (std::size_t i = 0; i < samples.size(); ++i)
+        samples[i] = amplitude * float(std::sin(2 * M_PI * frequency * double(i) / 16000));
+    return samples;
+}
+
+QTemporaryDir stateFolder;
+const QString kState = stateFolder.filePath(u"pocketsphinx-cmn.json"_s);
+
+std::vector<float> savedMean() {
+    return CepstralMeanState::load(kState, 13).value_or(std::vector<float>());
+}
+
+// The engine saves after handing out the transcript; waits for a state other than `previous`.
+std::vector<float> nextSavedMean(const std::vector<float>& previous) {
+    QDeadlineTimer deadline(60000);
+    while (!deadline.hasExpired()) {
+        const std::vector<float> mean = savedMean();
+        if (!mean.empty() && mean != previous)
+            return mean;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return savedMean();
+}
+
+} // namespace
+
+TEST(PocketSphinxEngine, NoiseAndSilenceGiveNoWordsButQuietSpeechComesThrough) {
+    auto engine = preparedEngine();
+    Samples clicks(48000, 0.0f);
+    for (std::size_t at = 1000; at + 200 < clicks.size(); at += 2700)
+        for (std::size_t k = 0; k < 200; ++k)
+            clicks[at + k] = float(0.5 * std::exp(-double(k) / 30) * ((k * 7919) % 13 - 6) / 6.0);
+    const struct {
+        const char* name;
+        Samples samples;
+    } noises[] = {
+        {"white noise, quiet", whiteNoise(3, 0.01)},
+        {"white noise, loud", whiteNoise(3, 0.2)},
+        {"mains hum", tone(3, 50, 0.3f)},
+        {"clicks", clicks},
+        {"silence", silence(2)},
+    };
+    for (const auto& noise : noises)
+        EXPECT_EQ(transcribe(*engine, noise.samples), u""_s) << noise.name;
+    // Speech some 26 dB below the usual level still counts as speech.
+    const QString quiet = transcribe(*engine, scaled(SpokenAudio::of(kOther), 0.05f));
+    EXPECT_LE(wordErrors(kOther.text, quiet), 3) << quiet.toStdString();
+}
+
+TEST(PocketSphinxEngine, KeepsItsNormalisationAcrossRunsButLearnsNothingFromNoise) {
+    const QString state = kState;
+    QFile::remove(state);
+    const Samples& hello = SpokenAudio::of(kHello);
+    const Samples& other = SpokenAudio::of(kOther);
+
+    auto first = preparedEngine({}, state);
+    EXPECT_EQ(transcribe(*first, hello), kHello.text);
+    const std::vector<float> afterHello = nextSavedMean({});
+    ASSERT_EQ(afterHello.size(), 13U);
+    EXPECT_EQ(quovant::testing::permissions(state), 0600);
+    EXPECT_EQ(transcribe(*first, whiteNoise(3, 0.2)), u""_s);
+    EXPECT_EQ(savedMean(), afterHello) << "noise changed the saved normalisation";
+    transcribe(*first, other);
+    const std::vector<float> continued = nextSavedMean(afterHello);
+    first.reset();
+
+    // A new run starts from where the last one stopped: after the same audio it ends far closer
+    // to the engine that never stopped than an engine that starts from the stock values.
+    const auto distance = [](const std::vector<float>& a, const std::vector<float>& b) {
+        double sum = 0;
+        for (std::size_t i = 0; i < std::min(a.size(), b.size()); ++i)
+            sum += (a[i] - b[i]) * (a[i] - b[i]);
+        return std::sqrt(sum);
+    };
+    const auto runFrom = [&](const QByteArray& saved) {
+        quovant::testing::writeFile(state, saved);
+        auto engine = preparedEngine({}, state);
+        transcribe(*engine, other);
+        return nextSavedMean(CepstralMeanState::load(state, 13).value_or(std::vector<float>()));
+    };
+    QJsonArray values;
+    for (const float value : afterHello)
+        values.append(double(value));
+    const std::vector<float> restarted =
+        runFrom(QJsonDocument(QJsonObject{{u"cepstralMean"_s, values}}).toJson());
+    const std::vector<float> fresh = runFrom("{}");
+    ASSERT_EQ(restarted.size(), 13U);
+    ASSERT_EQ(fresh.size(), 13U);
+    EXPECT_LT(distance(restarted, continued), distance(fresh, continued) / 2);
+
+    // Damaged state is ignored, and the engine replaces it.
+    const QByteArray damaged[] = {
+        "not json",
+        R"({"cepstralMean":[1,2,3]})",
+        R"({"cepstralMean":[41,1,1,1,1,1,1,1,1,1,1,1,"x"]})",
+        R"({"cepstralMean":[41,1,1,1,1,1,1,1,1,1,1,1,1e300]})",
+        R"([41,1,1,1,1,1,1,1,1,1,1,1,1])",
+    };
+    for (const QByteArray& bytes : damaged) {
+        quovant::testing::writeFile(state, bytes);
+        EXPECT_FALSE(CepstralMeanState::load(state, 13)) << bytes.constData();
+    }
+    auto engine = preparedEngine({}, state);
+    EXPECT_EQ(transcribe(*engine, hello), kHello.text);
+    EXPECT_EQ(nextSavedMean({}).size(), 13U);
+}
+
+TEST(PocketSphinxEngine, TimesThePausesBetweenSentences) {
+    auto engine = preparedEngine();
+    QTemporaryDir dir;
+    const QString path = dir.filePath(u"two.wav"_s);
+    ASSERT_TRUE(quovant::testing::speakWithFlite(
+        u"slt"_s, u"I called the plumber this morning. He will come on Tuesday."_s, path));
+    const QString heard = transcribe(*engine, WavDecoder::decode(quovant::testing::readFile(path)).samples);
+    const SpeechPauses pauses = engine->lastPauses();
+    ASSERT_FALSE(pauses.isEmpty()) << heard.toStdString();
+    const auto longest = std::max_element(pauses.begin(), pauses.end(), [](auto& a, auto& b) {
+        return a.milliseconds < b.milliseconds;
+    });
+    EXPECT_GE(longest->milliseconds, DictationCleanup::kShortestSentencePause);
+    EXPECT_EQ(words(heard).at(longest->wordsBefore - 1), u"morning"_s) << heard.toStdString();
+    // A transcript without words has no pauses.
+    transcribe(*engine, silence(1));
+    EXPECT_TRUE(engine->lastPauses().isEmpty());
 }
