@@ -64,8 +64,10 @@ QCoro::Task<void> BuiltinFormatter::prepare() {
     co_return;
 }
 
-QString BuiltinFormatter::formatText(const QString& transcript, const QStringList& vocabulary) {
-    return FormatterPrompt::sanitize(DictationCleanup::clean(transcript, vocabulary));
+QString BuiltinFormatter::formatText(const QString& transcript, const QStringList& vocabulary,
+                                     const SpeechPauses& pauses) {
+    return FormatterPrompt::sanitize(
+        DictationCleanup::clean(transcript, vocabulary, {.pauses = pauses}));
 }
 
 QString BuiltinFormatter::rewriteText(const QString& text, RewriteCommand command,
@@ -91,10 +93,12 @@ QString BuiltinFormatter::rewriteText(const QString& text, RewriteCommand comman
     }
 }
 
-QString BuiltinFormatter::compileText(const QString& transcript, const QStringList& vocabulary) {
+QString BuiltinFormatter::compileText(const QString& transcript, const QStringList& vocabulary,
+                                      const SpeechPauses& pauses) {
     // Sentence starts keep their case: a capital the speaker did not give would read as a new
     // exact fact to the prompt guard.
-    const DictationCleanup::Options options{.editWords = true, .capitalizeSentences = false};
+    const DictationCleanup::Options options{
+        .editWords = true, .capitalizeSentences = false, .pauses = pauses};
     const QStringList sentences =
         DictationCleanup::sentences(DictationCleanup::clean(transcript, vocabulary, options));
     if (sentences.isEmpty()) {
@@ -123,7 +127,7 @@ QString BuiltinFormatter::compileText(const QString& transcript, const QStringLi
 }
 
 QCoro::Task<QString> BuiltinFormatter::format(QString transcript, FormattingContext context) {
-    co_return formatText(transcript, context.vocabulary);
+    co_return formatText(transcript, context.vocabulary, context.pauses);
 }
 
 QCoro::Task<QString> BuiltinFormatter::rewrite(QString text, RewriteCommand command,
@@ -133,7 +137,7 @@ QCoro::Task<QString> BuiltinFormatter::rewrite(QString text, RewriteCommand comm
 
 QCoro::Task<QString> BuiltinFormatter::compileDeveloperPrompt(QString transcript,
                                                               FormattingContext context) {
-    co_return compileText(transcript, context.vocabulary);
+    co_return compileText(transcript, context.vocabulary, context.pauses);
 }
 
 } // namespace quovant

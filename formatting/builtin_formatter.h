@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/ports/text_formatter.h"
+#include "core/speech_pauses.h"
 
 #include <QString>
 
@@ -22,10 +23,13 @@ public:
                                                 FormattingContext context) override;
 
     // The synchronous cores of the three modes, for callers and tests without an event loop.
-    static QString formatText(const QString& transcript, const QStringList& vocabulary);
+    // `pauses` (from the recogniser) end sentences where the speaker clearly stopped.
+    static QString formatText(const QString& transcript, const QStringList& vocabulary,
+                              const SpeechPauses& pauses = {});
     static QString rewriteText(const QString& text, RewriteCommand command,
                                const QStringList& vocabulary);
-    static QString compileText(const QString& transcript, const QStringList& vocabulary);
+    static QString compileText(const QString& transcript, const QStringList& vocabulary,
+                               const SpeechPauses& pauses = {});
 };
 
 } // namespace quovant

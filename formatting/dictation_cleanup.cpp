@@ -2,7 +2,10 @@
 
 #include "core/unicode_text.h"
 
+#include <QHash>
 #include <QSet>
+
+#include <algorithm>
 
 #include <vector>
 
@@ -17,6 +20,10 @@ struct Token {
     Kind kind = Kind::word;
     QString text; // as spoken or typed; the mark itself for marks
     QString key;  // lower-cased word with typographic apostrophes made straight
+    // The silence after this token, in milliseconds, as the recogniser timed it.
+    int pauseAfter = 0;
+    // A sentence end the pauses suggested; whether it asks is judged once the sentence is known.
+    bool inferred = false;
 };
 
 bool isTerminal(const Token& t) {
@@ -66,7 +73,14 @@ void appendPiece(const QString& piece, std::vector<Token>& out) {
     out.insert(out.end(), trailing.begin(), trailing.end());
 }
 
-std::vector<Token> tokenize(const QString& text) {
+std::vector<Token> tokenize(const QString& text, const SpeechPauses& pauses) {
+    QHash<qsizetype, int> pauseAfterPiece;
+    for (const SpeechPause& pause : pauses) {
+        if (pause.wordsBefore > 0 && pause.milliseconds > 0) {
+            pauseAfterPiece[pause.wordsBefore - 1] = pause.milliseconds;
+        }
+    }
+    qsizetype piece = 0;
     std::vector<Token> tokens;
     qsizetype i = 0;
     const qsizetype n = text.size();
@@ -86,7 +100,12 @@ std::vector<Token> tokenize(const QString& text) {
         while (i < n && !text.at(i).isSpace()) {
             ++i;
         }
+        const std::size_t before = tokens.size();
         appendPiece(text.mid(start, i - start), tokens);
+        if (tokens.size() > before) {
+            tokens.back().pauseAfter = pauseAfterPiece.value(piece);
+        }
+        ++piece;
     }
     return tokens;
 }
@@ -163,6 +182,7 @@ std::vector<Token> convertSpokenPunctuation(const std::vector<Token>& in) {
                     continue;
                 }
                 out.push_back({spoken.kind, spoken.text, {}});
+                out.back().pauseAfter = in[i + length - 1].pauseAfter;
                 i += length - 1;
                 converted = true;
                 break;
@@ -173,6 +193,13 @@ std::vector<Token> convertSpokenPunctuation(const std::vector<Token>& in) {
         }
     }
     return out;
+}
+
+// A dropped token's pause stays where it was: after the word before it.
+void keepPause(std::vector<Token>& out, const Token& dropped) {
+    if (!out.empty()) {
+        out.back().pauseAfter = std::max(out.back().pauseAfter, dropped.pauseAfter);
+    }
 }
 
 // --- fillers ------------------------------------------------------------------------------
@@ -235,6 +262,40 @@ std::vector<Token> removeFillers(const std::vector<Token>& in) {
     for (qsizetype i = 0; i < n; ++i) {
         if (!drop[i]) {
             out.push_back(in[i]);
+        } else {
+            keepPause(out, in[i]);
+        }
+    }
+    return out;
+}
+
+// --- sentences from pauses ---------------------------------------------------------------
+
+// A clear pause between two words ends a sentence; whether it asks is decided later. Clear means
+// long against the speaker's own rhythm: twice the pause that three in four word gaps stay under,
+// but never shorter than `shortest` nor required longer than `clear`.
+std::vector<Token> breakAtPauses(const std::vector<Token>& in, int shortest, int clear) {
+    std::vector<int> gaps;
+    for (std::size_t i = 0; i + 1 < in.size(); ++i) {
+        if (in[i].kind == Kind::word) {
+            gaps.push_back(in[i].pauseAfter);
+        }
+    }
+    if (gaps.empty()) {
+        return in;
+    }
+    const auto quartile = gaps.begin() + std::ptrdiff_t(gaps.size() * 3 / 4);
+    std::nth_element(gaps.begin(), quartile, gaps.end());
+    const int threshold = std::clamp(2 * *quartile, shortest, std::max(shortest, clear));
+    std::vector<Token> out;
+    for (std::size_t i = 0; i < in.size(); ++i) {
+        out.push_back(in[i]);
+        const bool wordFollows = i + 1 < in.size() && (in[i + 1].kind == Kind::word ||
+                                                       in[i + 1].kind == Kind::openQuote);
+        if (in[i].kind == Kind::word && in[i].pauseAfter >= threshold && wordFollows) {
+            Token end = mark(u"."_s);
+            end.inferred = true;
+            out.push_back(end);
         }
     }
     return out;
@@ -335,6 +396,7 @@ std::vector<Token> removeRepetitions(const std::vector<Token>& in) {
                 continue;
             }
             if (previous.key == token.key && !mayRepeat(token.key)) {
+                keepPause(out, token);
                 continue;
             }
             // A repeated pair: "i think i think".
@@ -342,7 +404,10 @@ std::vector<Token> removeRepetitions(const std::vector<Token>& in) {
             if (size >= 3 && out[size - 3].kind == Kind::word && out[size - 2].kind == Kind::word &&
                 out[size - 3].key == previous.key && out[size - 2].key == token.key &&
                 !isNumberLike(token.key)) {
+                const Token dropped = out.back();
                 out.pop_back();
+                keepPause(out, dropped);
+                keepPause(out, token);
                 continue;
             }
         }
@@ -447,6 +512,12 @@ bool looksLikeQuestion(const std::vector<Token>& tokens, qsizetype start, qsizet
     static const QSet<QString> subjects = {u"you"_s,  u"we"_s,   u"i"_s,     u"it"_s,
                                            u"they"_s, u"he"_s,   u"she"_s,   u"there"_s,
                                            u"this"_s, u"that"_s, u"these"_s, u"those"_s};
+    // "is the report finished", "can your team": an auxiliary before a noun phrase asks too,
+    // except the ones that also start orders ("do the dishes", "have a look").
+    static const QSet<QString> determiners = {u"the"_s,  u"a"_s,   u"an"_s,   u"your"_s,
+                                              u"my"_s,   u"our"_s, u"his"_s,  u"her"_s,
+                                              u"their"_s, u"anyone"_s, u"anything"_s, u"everyone"_s};
+    static const QSet<QString> orders = {u"do"_s, u"have"_s, u"don't"_s, u"am"_s};
     QStringList first;
     for (qsizetype i = start; i < end && first.size() < 2; ++i) {
         if (tokens[i].kind == Kind::word) {
@@ -461,7 +532,9 @@ bool looksLikeQuestion(const std::vector<Token>& tokens, qsizetype start, qsizet
     // "what time is it" asks; "what you need is rest" states.
     return (questionWords.contains(first.at(0)) &&
             (auxiliaries.contains(first.at(1)) || !subjects.contains(first.at(1)))) ||
-           (auxiliaries.contains(first.at(0)) && subjects.contains(first.at(1)));
+           (auxiliaries.contains(first.at(0)) &&
+            (subjects.contains(first.at(1)) ||
+             (determiners.contains(first.at(1)) && !orders.contains(first.at(0)))));
 }
 
 // Capitalises sentence starts and closes every sentence that has words but no final mark.
@@ -506,13 +579,19 @@ std::vector<Token> finishSentences(const std::vector<Token>& in, bool capitalize
             if (!hasWords) {
                 continue;
             }
+            Token placed = token;
+            if (placed.inferred) {
+                placed.text =
+                    looksLikeQuestion(out, start, static_cast<qsizetype>(out.size())) ? u"?"_s
+                                                                                        : u"."_s;
+            }
             if (!out.empty() && out.back().kind == Kind::mark) {
                 if (isTerminal(out.back())) {
                     continue;
                 }
-                out.back() = token;
+                out.back() = placed;
             } else {
-                out.push_back(token);
+                out.push_back(placed);
             }
             if (isTerminal(token)) {
                 start = static_cast<qsizetype>(out.size());
@@ -580,10 +659,15 @@ QString render(const std::vector<Token>& tokens) {
 
 QString DictationCleanup::clean(const QString& raw, const QStringList& vocabulary,
                                 Options options) {
-    std::vector<Token> tokens = tokenize(raw);
+    std::vector<Token> tokens = tokenize(raw, options.pauses);
     if (options.editWords) {
         tokens = convertSpokenPunctuation(tokens);
         tokens = removeFillers(tokens);
+    }
+    if (!options.pauses.isEmpty()) {
+        tokens = breakAtPauses(tokens, options.shortestSentencePause, options.clearSentencePause);
+    }
+    if (options.editWords) {
         tokens = applySelfCorrections(tokens);
         tokens = removeRepetitions(tokens);
     }

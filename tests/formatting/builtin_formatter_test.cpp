@@ -30,6 +30,8 @@ const Case kCorpus[] = {
     {u"uh can you send me the report", u"Can you send me the report?"},
     {u"what time is the meeting", u"What time is the meeting?"},
     {u"is it ready", u"Is it ready?"},
+    {u"is the report finished", u"Is the report finished?"},
+    {u"have a look at the logs", u"Have a look at the logs."},
     {u"send it tuesday no wait wednesday", u"Send it Wednesday."},
     {u"let's meet on friday no wait on saturday", u"Let's meet on Saturday."},
     {u"the the build is broken", u"The build is broken."},
@@ -248,6 +250,55 @@ TEST(BuiltinFormatter, DeveloperPromptsParseKeepEveryAnchorAndPassTheGuard) {
             << request.toStdString() << "\n"
             << out.toStdString();
     }
+}
+
+TEST(BuiltinFormatter, StartsSentencesAtClearPausesAndJudgesEachOne) {
+    const struct {
+        const char16_t* raw;
+        SpeechPauses pauses;
+        const char16_t* expected;
+    } cases[] = {
+        // A question first no longer makes the whole dictation one question.
+        {u"what time is it i will be late again", {{4, 620}, {2, 120}},
+         u"What time is it? I will be late again."},
+        {u"i am late can you wait", {{3, 480}}, u"I am late. Can you wait?"},
+        // Short pauses inside a sentence, and pauses before the first or after the last word,
+        // change nothing.
+        {u"send the report today", {{2, 300}, {4, 900}, {0, 900}},
+         u"Send the report today."},
+        // A pause after a dropped filler still ends the sentence before it.
+        {u"it works um the next step is testing", {{3, 700}}, u"It works. The next step is testing."},
+        {u"the the build passed we can ship", {{4, 500}, {5, 50}}, u"The build passed. We can ship."},
+        // A spoken mark is not doubled, and pauses after marks are not new sentences.
+        {u"thanks period see you soon", {{1, 800}, {2, 800}}, u"Thanks. See you soon."},
+        {u"thanks comma see you soon", {{2, 500}}, u"Thanks, see you soon."},
+        // A slow speaker's gaps are no sentence ends; a clear pause still is.
+        {u"i think we should wait for them", {{1, 250}, {2, 250}, {3, 300}, {4, 250}, {5, 200}},
+         u"I think we should wait for them."},
+        {u"we should wait it is raining", {{1, 200}, {2, 200}, {3, 400}, {4, 200}},
+         u"We should wait. It is raining."},
+    };
+    const TranscriptGuard guard = defaultGuard();
+    for (const auto& c : cases) {
+        const QString raw = toQString(c.raw);
+        const QString out = BuiltinFormatter::formatText(raw, {}, c.pauses);
+        EXPECT_EQ(out, toQString(c.expected)) << raw.toStdString();
+        EXPECT_EQ(guard.evaluate(raw, out).verdict, TranscriptGuard::Verdict::accepted)
+            << out.toStdString();
+    }
+    // Through the port: the pauses travel in the context, beside the unchanged transcript.
+    FormattingContext context;
+    context.pauses = {{4, 620}};
+    BuiltinFormatter formatter;
+    EXPECT_EQ(quovant::testing::run(formatter.format(u"what time is it i will be late"_s, context)),
+              u"What time is it? I will be late."_s);
+    // A developer request is split into sentences, so its sections can differ.
+    const QString request = u"add a retry to the upload never change the public api"_s;
+    const QString compiled = BuiltinFormatter::compileText(request, {}, {{6, 600}});
+    EXPECT_TRUE(compiled.startsWith(u"Goal:\nadd a retry to the upload.\n\n"_s)) << compiled.toStdString();
+    EXPECT_TRUE(compiled.contains(u"Constraints:\nnever change the public api.\n"_s)) << compiled.toStdString();
+    EXPECT_EQ(DeveloperPromptGuard::evaluate(request, compiled, {}, std::nullopt).verdict,
+              DeveloperPromptGuard::Verdict::accepted);
 }
 
 TEST(TranscriptGuardSpokenMarks, ConvertedPunctuationWordsAreNotCountedAsLost) {
