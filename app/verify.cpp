@@ -9,6 +9,7 @@
 #include "settings/paths.h"
 #include "settings/retention_limits.h"
 #include "settings/store.h"
+#include "speech/audio_resampler.h"
 #include "speech/wav_decoder.h"
 
 #include <QElapsedTimer>
@@ -143,6 +144,7 @@ QCoro::Task<int> transcribe(QString wavPath, QString locale) {
         input.samples = resample(input.samples, input.sampleRate, targetRate);
     }
 
+    engine->expectRecording({input.samples, targetRate});
     QElapsedTimer asrClock;
     asrClock.start();
     try {
@@ -176,9 +178,11 @@ QCoro::Task<int> transcribe(QString wavPath, QString locale) {
     TranscriptGuard::Decision decision;
     if (TranscriptGuard::words(raw).size() >= guard.minWordsForLLM) {
         std::optional<QString> proposal;
-        const FormattingContext noContext;
+        // No application, vocabulary or history; only where the speaker paused.
+        FormattingContext context;
+        context.pauses = engine->lastPauses();
         try {
-            proposal = co_await formatter->format(raw, noContext);
+            proposal = co_await formatter->format(raw, context);
         } catch (...) {
             // A failed formatter is not a failed check: the transcript still ships, punctuated.
         }
@@ -230,29 +234,7 @@ QCoro::Task<int> run(QString wavPath, QString locale) {
 }
 
 std::vector<float> resample(const std::vector<float>& samples, double from, double to) {
-    if (!(from > 0) || !(to > 0) || samples.empty()) {
-        return samples;
-    }
-    const double ratio = to / from;
-    const double length = ratio * double(samples.size());
-    if (!(length < double(std::vector<float>().max_size()))) {
-        throw std::length_error("resampled audio would not fit in memory");
-    }
-    const auto count = qint64(length);
-    if (count <= 0) {
-        return {};
-    }
-    const auto last = qint64(samples.size()) - 1;
-    std::vector<float> output(std::size_t(count), 0.0F);
-    for (qint64 i = 0; i < count; ++i) {
-        const double position = double(i) / ratio;
-        // Rounding may land the last position on the end of the input.
-        const qint64 i0 = std::min(last, qint64(position));
-        const qint64 i1 = std::min(last, i0 + 1);
-        const auto f = float(position - double(i0));
-        output[std::size_t(i)] = (1 - f) * samples[std::size_t(i0)] + f * samples[std::size_t(i1)];
-    }
-    return output;
+    return AudioResampler::convert(samples, from, to);
 }
 
 } // namespace quovant::Verify

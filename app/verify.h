@@ -15,8 +15,8 @@ namespace Verify {
 // failure included), 1 after a printed "✗ " line. Never throws.
 QCoro::Task<int> run(QString wavPath, QString locale);
 
-// Linear interpolation from one rate to another, output length truncated. Rates that are not
-// positive, and empty input, give the input back unchanged.
+// Band-limited conversion from one rate to another (`AudioResampler::convert`), output length
+// truncated. Rates that are not positive, and empty input, give the input back unchanged.
 std::vector<float> resample(const std::vector<float>& samples, double from, double to);
 
 } // namespace Verify
