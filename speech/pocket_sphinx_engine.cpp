@@ -211,7 +211,7 @@ struct PocketSphinxEngine::Session {
 class PocketSphinxEngine::Worker {
 public:
     struct Command {
-        enum class Kind { load, prime, begin, audio, end, cancel, stop };
+        enum class Kind { load, prime, reset, begin, audio, end, cancel, stop };
         Kind kind;
         std::shared_ptr<Session> session;
         std::vector<float> samples;
@@ -268,6 +268,10 @@ private:
             case Command::Kind::prime:
                 prime(command.samples, command.sampleRate);
                 break;
+            case Command::Kind::reset:
+                if (m_decoder && !m_current)
+                    setCepstralMean(m_stockMean);
+                break;
             case Command::Kind::begin:
                 begin(command.session);
                 break;
@@ -323,6 +327,8 @@ private:
                 m_decoder = ps_init(config);
                 cmd_ln_free_r(config);
             }
+            if (m_decoder)
+                m_stockMean = cepstralMean();
             if (m_decoder && !statePath.isEmpty()) {
                 if (const auto saved = CepstralMeanState::load(statePath, cepstralLength()))
                     setCepstralMean(*saved);
@@ -520,6 +526,7 @@ private:
     ps_decoder_t* m_decoder = nullptr;
     std::shared_ptr<Session> m_current;
     std::vector<int16> m_pcm;
+    std::vector<float> m_stockMean;
     // The normalisation as it was when the current utterance began.
     std::vector<float> m_meanBefore;
 
@@ -650,6 +657,10 @@ QCoro::Task<QString> PocketSphinxEngine::finishUtterance() {
     if (chosen.count(u' ') == outcome.primary.count(u' '))
         m_lastPauses = outcome.pauses;
     co_return chosen;
+}
+
+void PocketSphinxEngine::resetNormalisation() {
+    m_worker->post({Worker::Command::Kind::reset, nullptr});
 }
 
 SpeechPauses PocketSphinxEngine::lastPauses() const {

@@ -66,6 +66,9 @@ public:
     SpeechPauses lastPauses() const override;
     // Normalises the next utterance with the recording's own cepstral mean (for a whole file).
     void expectRecording(const AudioChunk& recording) override;
+    // Starts the normalisation again from the model's stock values, as on a new machine (for
+    // another microphone); the next utterance saves it.
+    void resetNormalisation();
 
     // The installed model: $QUOVANT_POCKETSPHINX_MODEL, else the first standard location that
     // holds one, else the build's configured location.
