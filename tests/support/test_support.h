@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QCoroTask>
 #include <QEventLoop>
+#include <QTimer>
 
 #include <QString>
 #include <QTemporaryDir>
@@ -40,8 +41,12 @@ template <typename T> T run(QCoro::Task<T>&& task) {
         done = true;
     };
     QCoro::Task<void> running = wrapper();
+    // processEvents with a time limit never waits for events, so the loop would spin; the timer
+    // wakes a real wait instead, also for a task that finishes off the event loop.
+    QTimer wake;
+    wake.start(50);
     while (!done) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 50);
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
     }
     if (failure) {
         std::rethrow_exception(failure);
