@@ -57,11 +57,25 @@ QCoro::Task<AgentTmuxSession::Result> AgentTmuxSession::run(QStringList argument
 }
 
 QCoro::Task<AgentTmuxSession::StartResult> AgentTmuxSession::start(QString launcherPath) {
-    const QStringList create{u"new-session"_s, u"-d"_s,   u"-P"_s,  u"-F"_s,
-                             u"#{pane_id} #{pane_pid}"_s, u"-s"_s,  m_name,
-                             u"-x"_s,      u"120"_s,      u"-y"_s,  u"40"_s,
-                             u"--"_s,      u"/bin/sh"_s,  launcherPath};
-    const Result result = co_await run(create);
+    // The status line goes in the same round trip: a bare terminal, as if the agent had been
+    // started in it directly.
+    const QStringList create{u"new-session"_s, u"-d"_s,   u"-P"_s,     u"-F"_s,
+                             u"#{pane_id} #{pane_pid}"_s, u"-s"_s,     m_name,
+                             u"-x"_s,      u"120"_s,      u"-y"_s,     u"40"_s,
+                             u"--"_s,      u"/bin/sh"_s,  launcherPath, u";"_s,
+                             u"set-option"_s, u"status"_s, u"off"_s};
+    Result result = co_await run(create);
+    // The server exits with its last session; a session asked for at that moment meets a server
+    // on its way out. A fresh client then starts a new one.
+    for (int retry = 0; retry < 2 && result.ran && !result.succeeded; ++retry) {
+        const QStringList exists{u"has-session"_s, u"-t"_s, u"="_s + m_name};
+        const QString error = m_lastError;
+        if ((co_await run(exists)).succeeded) {
+            m_lastError = error;
+            break;
+        }
+        result = co_await run(create);
+    }
     if (!result.ran) {
         co_return StartResult::notStarted;
     }
@@ -77,39 +91,33 @@ QCoro::Task<AgentTmuxSession::StartResult> AgentTmuxSession::start(QString launc
     }
     m_paneID = fields[0];
     m_paneProcess = pid;
-    // A bare terminal, as if the agent had been started in it directly.
-    const QStringList plain{u"set-option"_s, u"-t"_s, u"="_s + m_name, u"status"_s, u"off"_s};
-    co_await run(plain);
     co_return StartResult::started;
 }
 
-QCoro::Task<std::optional<qint64>> AgentTmuxSession::paneProcess() {
+QCoro::Task<std::optional<AgentTmuxSession::PaneView>>
+AgentTmuxSession::look(qsizetype maxCharacters) {
     if (m_paneID.isEmpty()) {
         co_return std::nullopt;
     }
-    const QStringList query{u"display-message"_s, u"-p"_s, u"-t"_s, m_paneID,
-                            u"#{pane_pid} #{pane_dead}"_s};
+    const QStringList query{u"display-message"_s, u"-p"_s,  u"-t"_s, m_paneID,
+                            u"#{pane_pid}"_s,     u";"_s,   u"capture-pane"_s,
+                            u"-p"_s,              u"-J"_s,  u"-t"_s, m_paneID};
     const Result result = co_await run(query);
-    const QStringList fields = QString::fromUtf8(result.output).trimmed().split(u' ');
-    bool ok = false;
-    const qint64 pid = result.succeeded && fields.size() == 2 ? fields[0].toLongLong(&ok) : 0;
-    if (!ok || fields[1] == u"1"_s) {
-        co_return std::nullopt;
-    }
-    co_return pid;
-}
-
-QCoro::Task<std::optional<QString>> AgentTmuxSession::screenText(qsizetype maxCharacters) {
-    if (m_paneID.isEmpty()) {
-        co_return std::nullopt;
-    }
-    const QStringList capture{u"capture-pane"_s, u"-p"_s, u"-J"_s, u"-t"_s, m_paneID};
-    const Result result = co_await run(capture);
     if (!result.succeeded) {
         co_return std::nullopt;
     }
     const QString text = QString::fromUtf8(result.output);
-    co_return text.size() > maxCharacters ? text.right(maxCharacters) : text;
+    const qsizetype lineEnd = text.indexOf(u'\n');
+    bool ok = false;
+    const qint64 pid = text.left(lineEnd).toLongLong(&ok);
+    if (lineEnd < 0 || !ok) {
+        co_return std::nullopt;
+    }
+    PaneView view{pid, text.mid(lineEnd + 1)};
+    if (view.screen.size() > maxCharacters) {
+        view.screen = view.screen.right(maxCharacters);
+    }
+    co_return view;
 }
 
 QCoro::Task<bool> AgentTmuxSession::paste(QString text) {
@@ -132,13 +140,24 @@ QCoro::Task<bool> AgentTmuxSession::paste(QString text) {
     co_return true;
 }
 
-QCoro::Task<bool> AgentTmuxSession::pressEnter() {
+QCoro::Task<AgentTmuxSession::Submission> AgentTmuxSession::pressEnter(qint64 expectedProcess) {
     if (m_paneID.isEmpty()) {
-        co_return false;
+        co_return Submission::paneChanged;
     }
-    const QStringList enter{u"send-keys"_s, u"-t"_s, m_paneID, u"Enter"_s};
+    // The server checks the pane's process and presses Enter in one step, so nothing can take
+    // the agent's place in between.
+    const QStringList enter{u"if-shell"_s,
+                            u"-F"_s,
+                            u"-t"_s,
+                            m_paneID,
+                            u"#{==:#{pane_pid},"_s + QString::number(expectedProcess) + u"}"_s,
+                            u"send-keys -t "_s + m_paneID + u" Enter"_s,
+                            u"display-message -p changed"_s};
     const Result result = co_await run(enter);
-    co_return result.succeeded;
+    if (!result.succeeded) {
+        co_return Submission::failed;
+    }
+    co_return result.output.trimmed().isEmpty() ? Submission::submitted : Submission::paneChanged;
 }
 
 QCoro::Task<void> AgentTmuxSession::kill() {

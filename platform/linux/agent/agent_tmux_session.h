@@ -24,14 +24,20 @@ public:
     QCoro::Task<StartResult> start(QString launcherPath);
     // The process that started the pane; known after a successful start.
     qint64 paneProcessAtStart() const { return m_paneProcess; }
-    // The pane's process while the pane is alive; absent once it is gone or dead.
-    QCoro::Task<std::optional<qint64>> paneProcess();
-    // The pane's visible text with wrapped lines joined, at most the last `maxCharacters`.
-    QCoro::Task<std::optional<QString>> screenText(qsizetype maxCharacters);
+    struct PaneView {
+        qint64 process = 0;
+        // The visible text with wrapped lines joined.
+        QString screen;
+    };
+    // The pane's process and at most the last `maxCharacters` of its screen; absent once the
+    // pane is gone.
+    QCoro::Task<std::optional<PaneView>> look(qsizetype maxCharacters);
     // Pastes as the terminal would, bracketed when the program asked for bracketed paste; the
     // buffer is deleted afterwards.
     QCoro::Task<bool> paste(QString text);
-    QCoro::Task<bool> pressEnter();
+    // Presses Enter in the pane only while its process is still `expectedProcess`.
+    enum class Submission { submitted, paneChanged, failed };
+    QCoro::Task<Submission> pressEnter(qint64 expectedProcess);
     QCoro::Task<void> kill();
 
     // The command a terminal runs to show the session.

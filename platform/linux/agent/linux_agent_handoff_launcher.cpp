@@ -16,6 +16,9 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
+#include <QFileSystemWatcher>
+#include <QCoroSignal>
 #include <QSaveFile>
 #include <QStandardPaths>
 #include <QUuid>
@@ -138,6 +141,8 @@ void LinuxAgentHandoffLauncher::cleanupOldLaunchers(const QString& directory) {
 QCoro::Task<LinuxAgentHandoffLauncher::AgentWait>
 LinuxAgentHandoffLauncher::waitForAgent(QString markerPath, QString executable,
                                         qint64 paneProcess) {
+    // The poll is the rule; the watcher only lets a marker written early be seen early.
+    QFileSystemWatcher watcher({QFileInfo(markerPath).path()});
     QElapsedTimer elapsed;
     elapsed.start();
     const auto limit = m_options.timing.agentWait;
@@ -162,7 +167,8 @@ LinuxAgentHandoffLauncher::waitForAgent(QString markerPath, QString executable,
         if (remaining <= std::chrono::milliseconds(0)) {
             co_return AgentWait::timedOut;
         }
-        co_await QCoro::sleepFor(std::min(m_options.timing.poll, remaining));
+        co_await qCoro(&watcher, &QFileSystemWatcher::directoryChanged,
+                       std::min(m_options.timing.poll, remaining));
     }
 }
 
@@ -214,6 +220,7 @@ QCoro::Task<void> LinuxAgentHandoffLauncher::handoff(QString prompt, AgentKind a
         fail(u"terminal could not be opened"_s);
     case AgentTmuxSession::StartResult::refused:
         Log::warn(u"tmux refused the agent session: "_s + session.lastError());
+        co_await session.kill();
         fail(u"terminal rejected the agent launcher"_s);
     case AgentTmuxSession::StartResult::started:
         break;
@@ -260,16 +267,12 @@ QCoro::Task<void> LinuxAgentHandoffLauncher::handoff(QString prompt, AgentKind a
     }
     // The pane takes the place of the focused window: it must still be there and still hold
     // the agent.
-    if (co_await session.paneProcess() != pid ||
+    const std::optional<AgentTmuxSession::PaneView> pane = co_await session.look(kScreenCharacters);
+    if (!pane || pane->process != pid ||
         !AgentProcessCommandVerifier::processMatches(pid, *executable)) {
         fail(u"the terminal pane changed before the prompt could be submitted"_s);
     }
-
-    const std::optional<QString> screen = co_await session.screenText(kScreenCharacters);
-    if (!screen) {
-        fail(u"the terminal pane changed before the prompt could be submitted"_s);
-    }
-    if (AgentStartupScreenClassifier::classify(*screen) ==
+    if (AgentStartupScreenClassifier::classify(pane->screen) ==
         AgentStartupScreenStatus::needsUserAction) {
         fail(u"finish the agent's trust or sign-in prompt, then paste the copied specification"_s);
     }
@@ -280,12 +283,17 @@ QCoro::Task<void> LinuxAgentHandoffLauncher::handoff(QString prompt, AgentKind a
     }
 
     co_await QCoro::sleepFor(m_options.timing.submitPause);
-    if (!AgentProcessCommandVerifier::processMatches(pid, *executable) ||
-        co_await session.paneProcess() != pid) {
+    if (!AgentProcessCommandVerifier::processMatches(pid, *executable)) {
         fail(u"the terminal pane or agent state changed before submission"_s);
     }
-    if (!co_await session.pressEnter()) {
+    switch (co_await session.pressEnter(pid)) {
+    case AgentTmuxSession::Submission::paneChanged:
+        fail(u"the terminal pane or agent state changed before submission"_s);
+    case AgentTmuxSession::Submission::failed:
+        Log::warn(u"tmux could not press Enter in the agent's pane: "_s + session.lastError());
         fail(u"could not submit the prompt"_s);
+    case AgentTmuxSession::Submission::submitted:
+        break;
     }
 
     Log::info(u"Prompt handed off · "_s + displayName + u" · "_s + repository.name);
