@@ -170,15 +170,21 @@ QCoro::Task<void> Pipeline::runDeveloperPrompt(Generation generation, QString ra
             };
             const auto outcome =
                 co_await withDeadline(m_clock, kHandoffDeadlineMS, std::move(handingOff));
-            if (!isCurrent(alive, generation)) {
-                co_return;
-            }
             if (!outcome) {
                 failure = std::make_exception_ptr(QuovantError::agentHandoffFailed(
                     u"the coding agent did not start within "_s +
                     QString::number(kHandoffDeadlineMS / 1000) + u" seconds"_s));
             } else if (!outcome->succeeded()) {
                 failure = outcome->error();
+            }
+            if (!isCurrent(alive, generation)) {
+                // Abandoned while the agent was starting: nothing is announced or stored, but a
+                // prompt that did not reach the agent is still kept.
+                if (failure && !alive.expired()) {
+                    Log::error(u"Prompt delivery failed: "_s + describeFailure(failure));
+                    putOnClipboard(text);
+                }
+                co_return;
             }
         }
     }

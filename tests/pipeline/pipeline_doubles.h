@@ -299,7 +299,9 @@ class FakeHandoff final : public AgentHandoffLaunching {
 public:
     bool installed = true;
     std::optional<QuovantError> failure;
+    // While shut, a hand-off waits (as the real one does for its agent) and `waiting` is true.
     Gate* gate = nullptr;
+    bool waiting = false;
     struct Call {
         QString prompt;
         AgentKind agent;
@@ -311,7 +313,9 @@ public:
     QCoro::Task<void> handoff(QString prompt, AgentKind agent,
                               RepositoryContext repository) override {
         if (gate) {
+            waiting = true;
             co_await gate->wait();
+            waiting = false;
         }
         if (failure) {
             throw *failure;

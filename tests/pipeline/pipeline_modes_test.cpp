@@ -360,6 +360,30 @@ TEST_F(PromptMode, HandoffThatNeverReturnsEndsWithTheSpecificationOnTheClipboard
     EXPECT_TRUE(press(PipelineMode::developerPrompt));
 }
 
+TEST_F(PromptMode, HandoffFailingAfterACancelStillLeavesThePromptOnTheClipboard) {
+    Gate handoffGate;
+    handoff->gate = &handoffGate;
+    handoff->failure = QuovantError::agentHandoffFailed(u"terminal could not be opened"_qs);
+    config.promptDestination = PromptDestination::codex;
+    config.repositoryContextEnabled = true;
+    repositoryProvider->cached = repository;
+    repositoryProvider->refreshed = repository;
+    make();
+    press(PipelineMode::developerPrompt);
+    clock->advance(900);
+    pipeline->finish(PipelineMode::developerPrompt);
+    ASSERT_TRUE(settle([this] { return handoff->waiting; }));
+    pipeline->cancel();
+    EXPECT_EQ(pipeline->state().kind, Kind::idle);
+    handoffGate.open();
+    EXPECT_TRUE(settle([this] { return !clipboard->text().isEmpty(); }));
+    EXPECT_EQ(clipboard->text(),
+              DeveloperPromptDocument::parse(formatter->compileAnswer)->rendered());
+    // Abandoned: nothing is announced or stored.
+    EXPECT_TRUE(notifier->notes.empty());
+    EXPECT_TRUE(history().empty());
+}
+
 TEST_F(PromptMode, CompilerThatNeverAnswersShipsTheVerbatimRequest) {
     formatter->gate = &formatterGate;
     LogTail log;
