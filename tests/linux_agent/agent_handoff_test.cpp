@@ -1,4 +1,5 @@
 #include "agent_handoff_fixture.h"
+#include "support/desktop_peers.h"
 
 #include <QDirIterator>
 
@@ -232,6 +233,39 @@ TEST_F(AgentHandoffTest, AgentReplacedBeforeEnterReceivesNoEnter) {
     // The replacement program reads for five seconds and gets nothing.
     ASSERT_TRUE(waitUntil([&] { return tmuxServers(launcher->tmuxSocket()) == 0; }));
     EXPECT_EQ(readFile(report + u".after"_s), QByteArray());
+}
+
+TEST_F(AgentHandoffTest, XtermShowsTheAgentsSessionAndClosesWithIt) {
+    XvfbServer display;
+    ASSERT_TRUE(display.running());
+    environment.insert(u"DISPLAY"_s, display.display());
+    environment.insert(u"TERMINAL"_s, u"xterm"_s);
+    // Started from inside another tmux, the terminal must still attach.
+    environment.insert(u"TMUX"_s, u"/tmp/elsewhere,1,0"_s);
+    const QByteArray expected = pasted(kSpecification) + '\r';
+    // Once everything arrived, the agent reports its window size: xterm's 80×24 once the
+    // terminal has attached, the detached session's 120×40 otherwise.
+    installAgent(recorder(expected.size(),
+                          "i=0\nwhile [ \"$(stty size)\" = '40 120' ] && [ $i -lt 300 ]; do "
+                          "sleep 0.1; i=$((i+1)); done\nstty size > " +
+                              quoted(report + u".size"_s) + "\n"));
+    auto launcher = makeLauncher();
+    EXPECT_EQ(handoff(*launcher, kSpecification), std::nullopt);
+    ASSERT_TRUE(waitForReport(expected.size()));
+    EXPECT_EQ(received(), expected);
+    ASSERT_TRUE(waitUntil([&] { return !readFile(report + u".size"_s).isEmpty(); }));
+    EXPECT_EQ(readFile(report + u".size"_s), "24 80\n");
+    // The agent's exit ends the session, its client and the terminal window.
+    EXPECT_TRUE(waitUntil([&] { return tmuxServers(launcher->tmuxSocket()) == 0; }));
+    EXPECT_TRUE(waitUntil([&] {
+        for (const QString& pid : QDir(u"/proc"_s).entryList(QDir::Dirs)) {
+            const QByteArray cmdline = readFile(u"/proc/"_s + pid + u"/cmdline"_s);
+            if (cmdline.startsWith("xterm") && cmdline.contains(QFile::encodeName(launcher->tmuxSocket()))) {
+                return false;
+            }
+        }
+        return true;
+    })) << "the terminal outlived the agent";
 }
 
 TEST_F(AgentHandoffTest, HundredHandoffsInARowLoseNothingAndLeaveNothing) {
