@@ -2,6 +2,7 @@
 
 #include "platform/linux/accessibility/atspi_reader.h"
 #include "platform/linux/accessibility/linux_selection_editor.h"
+#include "platform/linux/agent/linux_agent_handoff_launcher.h"
 #include "platform/linux/audio/audio_capture_factory.h"
 #include "platform/linux/desktop/linux_notifier.h"
 #include "platform/linux/x11/linux_clipboard.h"
@@ -52,7 +53,7 @@ std::shared_ptr<SelectionEditing> makeSelectionEditor(std::shared_ptr<AtspiReade
 }
 
 std::shared_ptr<AgentHandoffLaunching> makeAgentLauncher() {
-    return nullptr;
+    return std::make_shared<LinuxAgentHandoffLauncher>();
 }
 
 } // namespace quovant::DesktopPorts

@@ -10,6 +10,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QThread>
 #include <gtest/gtest.h>
 
@@ -244,6 +245,72 @@ TEST(EndToEnd, HoldingRightSuperCorrectsTheSelectionInAGtkApplication) {
     EXPECT_TRUE(edited->front().isUpper()) << edited->toStdString();
     EXPECT_TRUE(edited->endsWith(u'?') || edited->endsWith(u'.')) << edited->toStdString();
     EXPECT_EQ(quovant.stop(), 0);
+}
+
+// Prompt Mode: a spoken request, held on Right Ctrl, becomes a task specification that is
+// handed to a coding agent running in tmux (a fake `codex` that records what it is given).
+TEST(EndToEnd, HoldingRightCtrlHandsATaskToTheCodingAgent) {
+    const Speech request =
+        speak(u"slt"_s, u"add a retry to the upload function and write a test for it"_s);
+    ASSERT_FALSE(request.samples.empty()) << "flite did not run";
+    QTemporaryDir work;
+    const QString repository = work.filePath(u"uploader"_s);
+    ASSERT_TRUE(QDir().mkpath(repository + u"/.git"_s));
+    writeFile(repository + u"/upload.py"_s, "def upload(path):\n    pass\n");
+    const QString received = work.filePath(u"received"_s);
+    const QString terminalLog = work.filePath(u"terminal.log"_s);
+
+    RunningQuovant quovant(QJsonDocument(QJsonObject{
+                                             {u"playSounds"_s, false},
+                                             {u"promptDestination"_s, u"codex"_s},
+                                             {u"pinnedRepositoryPath"_s, repository},
+                                         })
+                               .toJson(),
+                           request.rate);
+    // The agent draws its prompt, asks for bracketed paste and keeps what it is given; the
+    // terminal only notes how it was asked to attach.
+    const QString agent = quovant.userHome() + u"/.local/bin/codex"_s;
+    writeFile(agent, "#!/bin/sh\nstty raw -echo\nprintf '\\033[?2004h> Ready for a task\\r\\n'\n"
+                     "cat > '" + received.toUtf8() + "'\n");
+    const QString terminal = work.filePath(u"terminal"_s);
+    writeFile(terminal, "#!/bin/sh\nprintf '%s\\n' \"$@\" >> '" + terminalLog.toUtf8() + "'\n");
+    for (const QString& path : {agent, terminal}) {
+        QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                        QFileDevice::ExeOwner);
+    }
+    quovant.setEnvironment(u"TERMINAL"_s, terminal);
+    ASSERT_TRUE(quovant.start()) << quovant.failure().toStdString();
+    ASSERT_TRUE(quovant.waitForLog(u"Microphone ready"_s, 60000)) << quovant.logText().toStdString();
+
+    std::size_t speechStart = 0;
+    quovant.speaker().play(withRoomNoise(request, 1.0, 0.6, &speechStart), request.rate);
+    ASSERT_TRUE(eventually(
+        [&] {
+            return quovant.speaker().samplesWritten() >=
+                   std::int64_t(speechStart) - request.rate / 5;
+        },
+        60000));
+    ASSERT_TRUE(quovant.keyDown(u"Control_R"_s));
+    ASSERT_TRUE(quovant.waitForLog(u"] Prompt Mode recording started."_s, 30000))
+        << quovant.logText().toStdString();
+    ASSERT_TRUE(quovant.speaker().waitUntilPlayed(60000));
+    ASSERT_TRUE(quovant.keyUp(u"Control_R"_s));
+
+    // The specification arrives as one bracketed paste with its five sections.
+    EXPECT_TRUE(eventually([&] { return readFile(received).contains("\x1b[201~"); }, 90000))
+        << quovant.logText().toStdString();
+    const QString given = QString::fromUtf8(readFile(received));
+    for (const QString& section :
+         {u"Goal"_s, u"Context"_s, u"Constraints"_s, u"Acceptance"_s, u"Verification"_s}) {
+        EXPECT_TRUE(given.contains(section)) << section.toStdString() << "\n" << given.toStdString();
+    }
+    EXPECT_TRUE(given.contains(u"upload"_s, Qt::CaseInsensitive)) << given.toStdString();
+    EXPECT_TRUE(readFile(terminalLog).contains("tmux")) << readFile(terminalLog).toStdString();
+    EXPECT_EQ(quovant.stop(), 0);
+
+    // The agent's tmux server ends with the test.
+    const QString socket = QDir(quovant.home()).filePath(u"handoffs/tmux.sock"_s);
+    runProgram(u"tmux"_s, {u"-S"_s, socket, u"kill-server"_s}, 10000);
 }
 
 } // namespace
