@@ -2,8 +2,7 @@
 
 #include "core/unicode_text.h"
 #include "formatting/fact_pattern_starts.h"
-
-#include <array>
+#include "formatting/guard_text.h"
 
 using namespace Qt::StringLiterals;
 
@@ -11,43 +10,25 @@ namespace quovant {
 
 namespace {
 
-using unicode::Regex;
-
-struct Pattern {
-    const Regex* regex;
-    bool (*mayStart)(const QString&, qsizetype);
-};
-
-const std::array<Pattern, 12>& patterns() {
-    static const Regex kWebAddress(u"https?://[^\\s<>()]+"_s);
-    static const Regex kEmail(u"[A-Za-z0-9._%+-]+@[A-Za-z0-9.-]+\\.[A-Za-z]{2,}"_s);
-    static const Regex kPath(u"(?:\\./)?(?:[A-Za-z0-9_.-]+/)+[A-Za-z0-9_.-]+"_s);
-    static const Regex kFileName(
-        u"\\b[A-Za-z0-9_-]+\\.(?:swift|json|jsonl|md|sh|py|ts|tsx|js|jsx|rs|go|toml|yaml|yml|sql|"
-        "html|css|plist|dmg|wav)\\b"_s);
-    static const Regex kFlag(u"(?<![A-Za-z0-9_])--?[A-Za-z][A-Za-z0-9-]*"_s);
-    static const Regex kSnakeCase(u"\\b[A-Za-z][A-Za-z0-9]*_[A-Za-z0-9_]+\\b"_s);
-    static const Regex kCamelCase(
-        u"\\b(?:[a-z]+[A-Z][A-Za-z0-9]*|[A-Z][A-Za-z0-9]+[A-Z][A-Za-z0-9]*)\\b"_s);
-    static const Regex kCapitalised(u"\\b[A-Z][a-z]{2,}\\b"_s);
-    static const Regex kAcronym(u"\\b[A-Z]{2,}[A-Za-z0-9_]*\\b"_s);
-    static const Regex kGeneric(u"\\b[A-Za-z][A-Za-z0-9]*<[^>\\n]+>"_s);
-    static const Regex kVersion(u"\\b\\d+(?:\\.\\d+)+(?:[-+][A-Za-z0-9.-]+)?\\b"_s);
-    static const Regex kNumber(u"\\b\\d+(?::\\d+)?\\b"_s);
-    static const std::array<Pattern, 12> kAll{{
-        {&kWebAddress, fact_patterns::webAddress},
-        {&kEmail, fact_patterns::email},
-        {&kPath, fact_patterns::path},
-        {&kFileName, fact_patterns::fileName},
-        {&kFlag, fact_patterns::flag},
-        {&kSnakeCase, fact_patterns::snakeCase},
-        {&kCamelCase, fact_patterns::camelCase},
-        {&kCapitalised, fact_patterns::capitalised},
-        {&kAcronym, fact_patterns::acronym},
-        {&kGeneric, fact_patterns::genericType},
-        {&kVersion, fact_patterns::version},
-        {&kNumber, fact_patterns::number},
-    }};
+const QList<guard_text::CompiledFactPattern>& patterns() {
+    static const QList<guard_text::CompiledFactPattern> kAll = guard_text::compileFactPatterns({
+        {u"https?://[^\\s<>()]+"_s, fact_patterns::webAddress},
+        {u"[A-Za-z0-9._%+-]+@[A-Za-z0-9.-]+\\.[A-Za-z]{2,}"_s, fact_patterns::email},
+        {u"(?:\\./)?(?:[A-Za-z0-9_.-]+/)+[A-Za-z0-9_.-]+"_s, fact_patterns::path},
+        {u"\\b[A-Za-z0-9_-]+\\.(?:swift|json|jsonl|md|sh|py|ts|tsx|js|jsx|rs|go|toml|yaml|yml|"
+         "sql|html|css|plist|dmg|wav)\\b"_s,
+         fact_patterns::fileName},
+        {u"(?<![A-Za-z0-9_])--?[A-Za-z][A-Za-z0-9-]*"_s, fact_patterns::flag},
+        {u"\\b[A-Za-z][A-Za-z0-9]*_[A-Za-z0-9_]+\\b"_s, fact_patterns::snakeCase},
+        {u"\\b(?:[a-z]+[A-Z][A-Za-z0-9]*|[A-Z][A-Za-z0-9]+[A-Z][A-Za-z0-9]*)\\b"_s,
+         fact_patterns::camelCase},
+        // Names in any script.
+        {u"\\b\\p{Lu}\\p{Ll}{2,}\\b"_s, fact_patterns::capitalisedInAnyScript},
+        {u"\\b[A-Z]{2,}[A-Za-z0-9_]*\\b"_s, fact_patterns::acronym},
+        {u"\\b[A-Za-z][A-Za-z0-9]*<[^>\\n]+>"_s, fact_patterns::genericType},
+        {u"\\b\\d+(?:\\.\\d+)+(?:[-+][A-Za-z0-9.-]+)?\\b"_s, fact_patterns::version},
+        {u"\\b\\d+(?::\\d+)?\\b"_s, fact_patterns::number},
+    });
     return kAll;
 }
 
@@ -71,7 +52,7 @@ QStringView trimmedPunctuation(QStringView text) {
 
 QSet<QString> DeveloperPromptAnchors::extract(const QString& text, const QStringList& vocabulary) {
     QSet<QString> anchors;
-    for (const Pattern& pattern : patterns()) {
+    for (const guard_text::CompiledFactPattern& pattern : patterns()) {
         for (const unicode::RegexMatch& match :
              pattern.regex->allMatchesWhere(text, pattern.mayStart)) {
             const QString& matched = match.groups.front();

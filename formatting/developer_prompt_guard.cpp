@@ -3,6 +3,8 @@
 #include "core/unicode_text.h"
 #include "formatting/developer_prompt_anchors.h"
 #include "formatting/developer_prompt_document.h"
+#include "formatting/guard_text.h"
+#include "formatting/spoken_numbers.h"
 #include "formatting/rewrite_guard.h"
 #include "formatting/transcript_guard.h"
 #include "repository/repository_context.h"
@@ -10,7 +12,6 @@
 #include <QSet>
 
 #include <algorithm>
-#include <array>
 
 using namespace Qt::StringLiterals;
 
@@ -22,8 +23,8 @@ constexpr double kMaxLengthRatio = 3.5;
 constexpr double kMinCoverage = 0.65;
 constexpr double kMaxNovelShare = 0.35;
 
-const std::array<QString, 8>& modelResponseMarkers() {
-    static const std::array<QString, 8> kMarkers{
+const QStringList& modelResponseMarkers() {
+    static const QStringList kMarkers{
         u"here is the"_s, u"here's the"_s, u"not provided"_s, u"none specified"_s,
         u"as an ai"_s,    u"i cannot"_s,   u"i can't"_s,      u"i'm sorry"_s};
     return kMarkers;
@@ -36,6 +37,27 @@ bool startsWithMarker(QStringView text) {
         }
     }
     return false;
+}
+
+// An anchor of the answer that the request or the repository facts hold in another form:
+// a number spoken as words, a word spoken in lower case.
+bool heldInSomeForm(const guard_text::SourceFacts& facts, const QString& anchor) {
+    const QList<TextToken> tokens = SpokenNumbers::tokens(anchor);
+    if (tokens.isEmpty()) {
+        return false;
+    }
+    const QList<NumberRun> runs = SpokenNumbers::runs(tokens);
+    for (const NumberRun& run : runs) {
+        const bool known = std::any_of(run.wholeReadings.cbegin(), run.wholeReadings.cend(),
+                                       [&](const QString& r) { return facts.numberForms().contains(r); });
+        if (!known) {
+            return false;
+        }
+    }
+    return std::all_of(tokens.cbegin(), tokens.cend(), [&](const TextToken& token) {
+        return token.number ? facts.numberForms().contains(token.text)
+                            : facts.knowsWord(token.text, token.original);
+    });
 }
 
 // A chat-style reply or a placeholder, at the start of the text or of any line.
@@ -96,7 +118,7 @@ DeveloperPromptGuard::evaluate(const QString& raw, const QString& proposed,
         return reject(Verdict::rejectedInvalidStructure);
     }
     const QString content = document->content();
-    if (looksLikeModelResponse(unicode::toLower(content))) {
+    if (looksLikeModelResponse(guard_text::markerForm(content))) {
         return reject(Verdict::rejectedModelResponse);
     }
 
@@ -120,11 +142,21 @@ DeveloperPromptGuard::evaluate(const QString& raw, const QString& proposed,
     if (!isSubset(rawAnchors, documentAnchors)) {
         return reject(Verdict::rejectedProtectedContent);
     }
+    // What the request and the repository facts hold, spoken or written, so that an invented
+    // fact is told from one written differently.
+    const QString source = repository ? raw + u'\n' + promptContext : raw;
+    const QList<TextToken> sourceTokens = SpokenNumbers::tokens(source);
+    QStringList knownTerms = vocabulary;
+    if (repository) {
+        knownTerms += repository->vocabulary;
+    }
+    const guard_text::SourceFacts facts(sourceTokens, knownTerms);
     if (repository) {
         const QSet<QString> repositoryAnchors =
             DeveloperPromptAnchors::extract(promptContext, repository->vocabulary);
         for (const QString& anchor : documentAnchors) {
-            if (!rawAnchors.contains(anchor) && !repositoryAnchors.contains(anchor)) {
+            if (!rawAnchors.contains(anchor) && !repositoryAnchors.contains(anchor) &&
+                !heldInSomeForm(facts, anchor)) {
                 return reject(Verdict::rejectedProtectedContent);
             }
         }
@@ -141,14 +173,33 @@ DeveloperPromptGuard::evaluate(const QString& raw, const QString& proposed,
         }
     }
 
+    // With or without a repository: no fact the request and the repository do not hold, no
+    // number counting another thing, no text that acts when typed.
+    const QList<TextToken> contentTokens = SpokenNumbers::tokens(content);
+    const QList<NumberRun> statedNumbers = guard_text::withoutListNumbers(
+        content, contentTokens, SpokenNumbers::runs(contentTokens));
+    if (!guard_text::inventedFact(facts, content, contentTokens, statedNumbers,
+                                  guard_text::Initials::mayBeWords)
+             .isEmpty() ||
+        guard_text::numbersMoved(facts.runs(), statedNumbers, false) ||
+        guard_text::addsDangerousText(source, sourceTokens, content,
+                                      guard_text::LineBreaks{guard_text::LineBreaks::kAny},
+                                      true)) {
+        return reject(Verdict::rejectedProtectedContent);
+    }
+
     const QStringList rawContent = RewriteGuard::contentWords(rawWords);
     const QStringList repositoryContent = RewriteGuard::contentWords(repositoryWords);
     const QStringList documentContent = RewriteGuard::contentWords(documentWords);
     const QSet<QString> rawSet(rawContent.begin(), rawContent.end());
     if (!rawSet.isEmpty()) {
         const QSet<QString> documentSet(documentContent.begin(), documentContent.end());
+        // Spoken numbers the document writes as digits are covered.
+        const QList<TextToken> requestTokens = SpokenNumbers::tokens(raw);
+        const QSet<QString> numbersWritten = guard_text::numberWordsWritten(
+            requestTokens, SpokenNumbers::runs(requestTokens), statedNumbers);
         const auto covered = std::count_if(rawSet.begin(), rawSet.end(), [&](const QString& w) {
-            return documentSet.contains(w);
+            return documentSet.contains(w) || numbersWritten.contains(w);
         });
         if (static_cast<double>(covered) / static_cast<double>(rawSet.size()) < kMinCoverage) {
             return reject(Verdict::rejectedContentLoss);
@@ -158,12 +209,21 @@ DeveloperPromptGuard::evaluate(const QString& raw, const QString& proposed,
         const QSet<QString> repositorySet(repositoryContent.begin(), repositoryContent.end());
         const auto novel =
             std::count_if(documentContent.begin(), documentContent.end(), [&](const QString& w) {
-                return !rawSet.contains(w) && !repositorySet.contains(w);
+                // Numbers were judged as facts above.
+                return !rawSet.contains(w) && !repositorySet.contains(w) &&
+                       !w.front().isDigit();
             });
         if (static_cast<double>(novel) / static_cast<double>(documentContent.size()) >
             kMaxNovelShare) {
             return reject(Verdict::rejectedMeaningChange);
         }
+    }
+    // A prohibition the request made may not be lost ("don't change the public API"), nor one
+    // added that turns a request around; restating one in several sections is fine.
+    const QList<TextToken> rawTokens = SpokenNumbers::tokens(raw);
+    if (guard_text::negationCount(contentTokens) < guard_text::negationCount(rawTokens) ||
+        !guard_text::negatesOnlyWhatSourceNegated(rawTokens, contentTokens)) {
+        return reject(Verdict::rejectedMeaningChange);
     }
     return Decision{document->rendered(), Verdict::accepted};
 }

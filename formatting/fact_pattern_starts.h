@@ -109,6 +109,11 @@ inline bool capitalised(const QString& t, qsizetype i) {
     return wordStart(t, i) && isAsciiUpper(t[i]) && isAsciiLower(at(t, i + 1)) &&
            isAsciiLower(at(t, i + 2));
 }
+// \b\p{Lu}\p{Ll}{2,}: an upper-case letter of any script (or half of one beyond the BMP).
+inline bool capitalisedInAnyScript(const QString& t, qsizetype i) {
+    return i < t.size() && (t[i].isUpper() || t[i].isHighSurrogate()) &&
+           (i == 0 || !(t[i - 1].isLetterOrNumber() || t[i - 1] == u'_'));
+}
 // \b[A-Z]{2,}
 inline bool acronym(const QString& t, qsizetype i) {
     return wordStart(t, i) && isAsciiUpper(t[i]) && isAsciiUpper(at(t, i + 1));

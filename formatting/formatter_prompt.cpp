@@ -2,8 +2,12 @@
 
 #include "core/unicode_text.h"
 #include "formatting/formatting_context.h"
+#include "formatting/guard_text.h"
 
 #include <QStringList>
+
+#include <algorithm>
+#include <memory>
 
 using namespace Qt::StringLiterals;
 
@@ -81,8 +85,85 @@ QString trimmed(const QString& text) {
     return unicode::trimmedWhitespace(text);
 }
 
-QString withoutMatches(const unicode::Regex& regex, const QString& text) {
-    return regex.contains(text) ? regex.replaceAll(text, QString()) : text;
+// A pattern that did not compile leaves the text as it was.
+QString withoutMatches(const unicode::Regex* regex, const QString& text) {
+    return regex && regex->contains(text) ? regex->replaceAll(text, QString()) : text;
+}
+
+bool isControl(char16_t c) {
+    return c < 0x20 || (c >= 0x7F && c <= 0x9F);
+}
+
+// The end of the terminal escape sequence that starts at `i` (ESC or a C1 introducer).
+qsizetype escapeSequenceEnd(const QString& text, qsizetype i) {
+    const char16_t c = text[i].unicode();
+    qsizetype at = i + 1;
+    char16_t kind = c;
+    if (c == 0x1B) {
+        if (at >= text.size()) {
+            return at;
+        }
+        kind = text[at].unicode();
+        if (kind != u'[' && kind != u']' && kind != u'P' && kind != u'_' && kind != u'^') {
+            // A two-character sequence ("ESC c"), unless what follows is text of its own.
+            return kind >= 0x20 && kind < 0x7F ? at + 1 : at;
+        }
+        ++at;
+    }
+    if (kind == u'[' || kind == 0x9B) {
+        // Control sequence: parameters and intermediates, then one final character.
+        while (at < text.size() && text[at].unicode() >= 0x20 && text[at].unicode() < 0x40) {
+            ++at;
+        }
+        return at < text.size() && text[at].unicode() >= 0x40 && text[at].unicode() < 0x7F ? at + 1
+                                                                                          : at;
+    }
+    if (kind == u']' || kind == u'P' || kind == u'_' || kind == u'^' || kind == 0x9D ||
+        kind == 0x90 || kind == 0x9F || kind == 0x9E) {
+        // A string ended by BEL or ST (ESC backslash or U+009C).
+        while (at < text.size()) {
+            const char16_t d = text[at].unicode();
+            if (d == 0x07 || d == 0x9C) {
+                return at + 1;
+            }
+            if (d == 0x1B && at + 1 < text.size() && text[at + 1] == u'\\') {
+                return at + 2;
+            }
+            ++at;
+        }
+        return at;
+    }
+    return at;
+}
+
+// Terminal escape sequences and control characters are never part of an answer: typed into a
+// terminal they act instead of being read. Tabs and line feeds stay (CR LF and a lone CR become
+// a line feed); bidirectional and invisible characters are the guards' to judge.
+QString withoutControls(const QString& text) {
+    const bool clean = std::none_of(text.cbegin(), text.cend(), [](QChar c) {
+        return isControl(c.unicode()) && c != u'\n' && c != u'\t';
+    });
+    if (clean) {
+        return text;
+    }
+    QString result;
+    result.reserve(text.size());
+    for (qsizetype i = 0; i < text.size();) {
+        const char16_t c = text[i].unicode();
+        if (!isControl(c) || c == u'\n' || c == u'\t') {
+            result += text[i++];
+        } else if (c == u'\r') {
+            if (i + 1 >= text.size() || text[i + 1] != u'\n') {
+                result += u'\n';
+            }
+            ++i;
+        } else if (c == 0x1B || c == 0x9B || c == 0x9D || c == 0x90 || c == 0x9E || c == 0x9F) {
+            i = escapeSequenceEnd(text, i);
+        } else {
+            ++i;
+        }
+    }
+    return result;
 }
 
 bool isSpaceOrTab(QChar c) {
@@ -179,14 +260,17 @@ QString FormatterPrompt::prompt(const QString& transcript, const FormattingConte
 }
 
 QString FormatterPrompt::sanitize(const QString& answer) {
-    static const unicode::Regex kLabelledPreamble(
+    static const std::shared_ptr<const unicode::Regex> kLabelledPreamble =
+        guard_text::compiledOrNull(
         uR"(^\s*(?:sure,?\s+|okay,?\s+)?(?:here(?:'s| is| are)\s+)?(?:the\s+|your\s+)?(?:rewritten|formatted|cleaned(?:[- ]up)?|corrected|revised|polished)\s+(?:text|version)\s*:\s*)"_s,
         true);
-    static const unicode::Regex kHereIsPreamble(
+    static const std::shared_ptr<const unicode::Regex> kHereIsPreamble =
+        guard_text::compiledOrNull(
         uR"(^\s*(?:sure,?\s+|okay,?\s+)?here(?:'s| is| are)\b[^\n:]*:\s*\n+\s*)"_s, true);
 
-    QString text = withoutMatches(kLabelledPreamble, answer);
-    text = withoutMatches(kHereIsPreamble, text);
+    QString text = withoutControls(answer);
+    text = withoutMatches(kLabelledPreamble.get(), text);
+    text = withoutMatches(kHereIsPreamble.get(), text);
     text = trimmed(removeReasoning(text));
     text = removeFence(text);
     text = removeWrappingQuotes(text);

@@ -16,8 +16,9 @@ public:
     static const QString& instructions();
     // The user message: destination, known terms, recent dictation, then the transcript.
     static QString prompt(const QString& transcript, const FormattingContext& context);
-    // Strips a leading preamble, reasoning blocks, a Markdown fence and wrapping quotes. May
-    // return an empty string; judging that is the guard's job.
+    // Strips terminal escape sequences and control characters (line feeds and tabs stay), a
+    // leading preamble, reasoning blocks, a Markdown fence and wrapping quotes. May return an
+    // empty string; judging that is the guard's job.
     static QString sanitize(const QString& answer);
 };
 

@@ -2,6 +2,8 @@
 
 #include "core/unicode_text.h"
 #include "formatting/fact_pattern_starts.h"
+#include "formatting/guard_text.h"
+#include "formatting/spoken_numbers.h"
 #include "formatting/transcript_guard.h"
 
 #include <algorithm>
@@ -37,8 +39,8 @@ Limits limitsFor(RewriteCommand command) {
     return {1.0, 0.35, 0.7};
 }
 
-const std::array<QString, 11>& modelResponseMarkers() {
-    static const std::array<QString, 11> kMarkers{
+const QStringList& modelResponseMarkers() {
+    static const QStringList kMarkers{
         u"sure,"_s,           u"here is the"_s,        u"here's the"_s,
         u"rewritten text:"_s, u"revised text:"_s,      u"formatted text:"_s,
         u"i can't"_s,         u"i cannot"_s,           u"i'm sorry"_s,
@@ -46,33 +48,24 @@ const std::array<QString, 11>& modelResponseMarkers() {
     return kMarkers;
 }
 
-struct Pattern {
-    const Regex* regex;
-    bool (*mayStart)(const QString&, qsizetype);
-};
-
-const std::array<Pattern, 7>& protectedPatterns() {
-    static const Regex kWebAddress(u"https?://[^\\s<>()]+"_s);
-    static const Regex kEmail(u"[A-Za-z0-9._%+-]+@[A-Za-z0-9.-]+\\.[A-Za-z]{2,}"_s);
-    static const Regex kPath(u"(?:[A-Za-z0-9_.-]+/)+[A-Za-z0-9_.-]+"_s);
-    static const Regex kSnakeCase(u"\\b[A-Za-z][A-Za-z0-9]*_[A-Za-z0-9_]+\\b"_s);
-    static const Regex kAcronym(u"\\b[A-Z]{2,}[A-Za-z0-9_]*\\b"_s);
-    static const Regex kCode(u"\\b[A-Z][A-Z0-9_]*\\d[A-Z0-9_]*\\b"_s);
-    static const Regex kNumber(u"\\b\\d+(?::\\d+)?\\b"_s);
-    static const std::array<Pattern, 7> kAll{{
-        {&kWebAddress, fact_patterns::webAddress},
-        {&kEmail, fact_patterns::email},
-        {&kPath, fact_patterns::path},
-        {&kSnakeCase, fact_patterns::snakeCase},
-        {&kAcronym, fact_patterns::acronym},
-        {&kCode, fact_patterns::upperCaseCode},
-        {&kNumber, fact_patterns::number},
-    }};
+const QList<guard_text::CompiledFactPattern>& protectedPatterns() {
+    static const QList<guard_text::CompiledFactPattern> kAll = guard_text::compileFactPatterns({
+        {u"https?://[^\\s<>()]+"_s, fact_patterns::webAddress},
+        {u"[A-Za-z0-9._%+-]+@[A-Za-z0-9.-]+\\.[A-Za-z]{2,}"_s, fact_patterns::email},
+        {u"(?:[A-Za-z0-9_.-]+/)+[A-Za-z0-9_.-]+"_s, fact_patterns::path},
+        {u"\\b[A-Za-z][A-Za-z0-9]*_[A-Za-z0-9_]+\\b"_s, fact_patterns::snakeCase},
+        {u"\\b[A-Z]{2,}[A-Za-z0-9_]*\\b"_s, fact_patterns::acronym},
+        {u"\\b[A-Z][A-Z0-9_]*\\d[A-Z0-9_]*\\b"_s, fact_patterns::upperCaseCode},
+        {u"\\b\\d+(?::\\d+)?\\b"_s, fact_patterns::number},
+    });
     return kAll;
 }
 
-const Regex& capitalisedWord() {
-    static const Regex kCapitalised(u"\\b[A-Z][a-z]{2,}\\b"_s);
+// Names in any script: an upper-case letter followed by at least two lower-case letters.
+const QList<guard_text::CompiledFactPattern>& capitalisedWord() {
+    static const QList<guard_text::CompiledFactPattern> kCapitalised =
+        guard_text::compileFactPatterns(
+            {{u"\\b\\p{Lu}\\p{Ll}{2,}\\b"_s, fact_patterns::capitalisedInAnyScript}});
     return kCapitalised;
 }
 
@@ -149,18 +142,12 @@ QStringList RewriteGuard::contentWords(const QStringList& words) {
 }
 
 bool RewriteGuard::looksLikeModelResponse(const QString& text) {
-    const QString lowered = unicode::toLower(text);
-    for (const QString& marker : modelResponseMarkers()) {
-        if (unicode::startsWithGraphemes(lowered, marker)) {
-            return true;
-        }
-    }
-    return false;
+    return guard_text::startsWithAnyMarker(guard_text::markerForm(text), modelResponseMarkers());
 }
 
 QSet<QString> RewriteGuard::protectedTokens(const QString& text, const QStringList& vocabulary) {
     QSet<QString> tokens;
-    for (const Pattern& pattern : protectedPatterns()) {
+    for (const guard_text::CompiledFactPattern& pattern : protectedPatterns()) {
         for (const unicode::RegexMatch& match :
              pattern.regex->allMatchesWhere(text, pattern.mayStart)) {
             const QString& matched = match.groups.front();
@@ -170,14 +157,16 @@ QSet<QString> RewriteGuard::protectedTokens(const QString& text, const QStringLi
             }
         }
     }
-    for (const unicode::RegexMatch& match :
-         capitalisedWord().allMatchesWhere(text, fact_patterns::capitalised)) {
-        const QString& word = match.groups.front();
-        // A sentence-initial "The" or "Please" is grammar, not a name.
-        if (match.start == 0 && stopWords().contains(unicode::toLower(word))) {
-            continue;
+    for (const guard_text::CompiledFactPattern& pattern : capitalisedWord()) {
+        for (const unicode::RegexMatch& match :
+             pattern.regex->allMatchesWhere(text, pattern.mayStart)) {
+            const QString& word = match.groups.front();
+            // A sentence-initial "The" or "Please" is grammar, not a name.
+            if (match.start == 0 && stopWords().contains(unicode::toLower(word))) {
+                continue;
+            }
+            tokens.insert(word);
         }
-        tokens.insert(word);
     }
     if (!vocabulary.isEmpty()) {
         const QString foldedText = unicode::foldCaseAndDiacritics(text);
@@ -192,6 +181,19 @@ QSet<QString> RewriteGuard::protectedTokens(const QString& text, const QStringLi
     return tokens;
 }
 
+namespace {
+
+// Pieces a contraction adds ("they're", "we'll"): a grammar fix writes them freely.
+bool isContractionTail(const QString& word) {
+    return word == u"re"_s || word == u"ll"_s || word == u"ve"_s;
+}
+
+bool isNumber(const QString& word) {
+    return word.front().isDigit() || SpokenNumbers::isNumberWord(word);
+}
+
+} // namespace
+
 RewriteGuard::Decision RewriteGuard::evaluate(const QString& original, const QString& rewritten,
                                               RewriteCommand command,
                                               const QStringList& vocabulary) {
@@ -205,7 +207,10 @@ RewriteGuard::Decision RewriteGuard::evaluate(const QString& original, const QSt
     if (looksLikeModelResponse(out)) {
         return reject(Verdict::rejectedModelResponse);
     }
-    if (out == orig) {
+    // Canonically equivalent texts look the same: replacing one with the other changes nothing.
+    const QString composedOrig = unicode::toNfc(orig);
+    const QString composedOut = unicode::toNfc(out);
+    if (composedOut == composedOrig) {
         return reject(Verdict::rejectedNoChange);
     }
 
@@ -224,34 +229,114 @@ RewriteGuard::Decision RewriteGuard::evaluate(const QString& original, const QSt
     }
 
     QSet<QString> kept;
-    for (const QString& token : protectedTokens(out, vocabulary)) {
+    for (const QString& token : protectedTokens(composedOut, vocabulary)) {
         kept.insert(unicode::foldCaseAndDiacritics(token));
     }
-    for (const QString& token : protectedTokens(orig, vocabulary)) {
+    for (const QString& token : protectedTokens(composedOrig, vocabulary)) {
         if (!kept.contains(unicode::foldCaseAndDiacritics(token))) {
             return reject(Verdict::rejectedProtectedContent);
         }
+    }
+    // Facts the selection does not hold in any form, numbers that moved, text that acts when
+    // typed.
+    const QList<TextToken> originalTokens = SpokenNumbers::tokens(composedOrig);
+    const QList<TextToken> rewrittenTokens = SpokenNumbers::tokens(composedOut);
+    const guard_text::SourceFacts facts(originalTokens, vocabulary);
+    const QList<NumberRun> rewrittenRuns = SpokenNumbers::runs(rewrittenTokens);
+    const QList<NumberRun> statedNumbers =
+        guard_text::withoutListNumbers(composedOut, rewrittenTokens, rewrittenRuns);
+    const bool keepsOrder =
+        command == RewriteCommand::fixGrammar || command == RewriteCommand::bulletList;
+    const guard_text::LineBreaks lineBreaks{command == RewriteCommand::bulletList
+                                                ? guard_text::LineBreaks::kAny
+                                                : 0};
+    if (!guard_text::inventedFact(facts, composedOut, rewrittenTokens, statedNumbers,
+                                  guard_text::Initials::mayBeWords)
+             .isEmpty() ||
+        guard_text::numbersMoved(facts.runs(), statedNumbers, keepsOrder) ||
+        guard_text::numbersRepeated(facts.runs(), statedNumbers) ||
+        guard_text::addsDangerousText(composedOrig, originalTokens, composedOut, lineBreaks)) {
+        return reject(Verdict::rejectedProtectedContent);
     }
 
     const QStringList originalContent = contentWords(originalWords);
     const QStringList rewrittenContent = contentWords(rewrittenWords);
     const QSet<QString> originalSet(originalContent.begin(), originalContent.end());
     const QSet<QString> rewrittenSet(rewrittenContent.begin(), rewrittenContent.end());
+    // Fixing grammar may respell a word or contract it: it stays the same word.
+    const bool fixing = command == RewriteCommand::fixGrammar;
+    QSet<QString> allOriginal(originalWords.begin(), originalWords.end());
+    for (const TextToken& token : originalTokens) {
+        allOriginal.insert(token.text);
+    }
+    // New words of a grammar fix that respell an original word; a bounded number is looked at,
+    // which keeps hostile rewrites cheap (a fix has few).
+    constexpr qsizetype kSpellingCandidates = 48;
+    QStringList newWords;
+    QSet<QString> fixedPieces;
+    if (fixing) {
+        for (const TextToken& token : rewrittenTokens) {
+            if (token.number || allOriginal.contains(token.text)) {
+                continue;
+            }
+            if (newWords.size() == kSpellingCandidates) {
+                break;
+            }
+            newWords.append(token.text);
+            const bool fix = std::any_of(allOriginal.cbegin(), allOriginal.cend(),
+                                         [&](const QString& said) {
+                                             return guard_text::isSpellingFix(said, token.text);
+                                         });
+            if (fix) {
+                for (const QString& piece : TranscriptGuard::words(token.text)) {
+                    fixedPieces.insert(piece);
+                }
+            }
+        }
+    }
+    const auto respelled = [&](const QString& word) {
+        return fixing && std::any_of(newWords.cbegin(), newWords.cend(), [&](const QString& n) {
+                   return guard_text::isSpellingFix(word, n);
+               });
+    };
 
+    // Negations are weighed by their count below ("do not" may become "don't").
+    QSet<QString> negationPieces;
+    for (const QList<TextToken>* tokens : {&originalTokens, &rewrittenTokens}) {
+        for (const TextToken& token : *tokens) {
+            if (!token.number && guard_text::isNegator(token.text)) {
+                for (const QString& piece : TranscriptGuard::words(token.text)) {
+                    negationPieces.insert(piece);
+                }
+            }
+        }
+    }
     if (!rewrittenContent.isEmpty()) {
         const auto novel =
-            std::count_if(rewrittenContent.begin(), rewrittenContent.end(),
-                          [&](const QString& w) { return !originalSet.contains(w); });
+            std::count_if(rewrittenContent.begin(), rewrittenContent.end(), [&](const QString& w) {
+                if (originalSet.contains(w) || isNumber(w) || negationPieces.contains(w)) {
+                    return false;
+                }
+                return !(fixing && (isContractionTail(w) || fixedPieces.contains(w)));
+            });
         if (static_cast<double>(novel) / static_cast<double>(rewrittenContent.size()) >
             limits.maxNovelShare) {
             return reject(Verdict::rejectedMeaningChange);
         }
     }
+    if (guard_text::negationCount(originalTokens) != guard_text::negationCount(rewrittenTokens)) {
+        return reject(Verdict::rejectedMeaningChange);
+    }
     if (originalContent.isEmpty()) {
         return Decision{out, Verdict::accepted};
     }
-    const auto retained = std::count_if(originalContent.begin(), originalContent.end(),
-                                        [&](const QString& w) { return rewrittenSet.contains(w); });
+    const QSet<QString> numbersWritten =
+        guard_text::numberWordsWritten(originalTokens, facts.runs(), rewrittenRuns);
+    const auto retained =
+        std::count_if(originalContent.begin(), originalContent.end(), [&](const QString& w) {
+            return rewrittenSet.contains(w) || numbersWritten.contains(w) ||
+                   negationPieces.contains(w) || respelled(w);
+        });
     if (static_cast<double>(retained) / static_cast<double>(originalContent.size()) <
         limits.minRetainedShare) {
         return reject(Verdict::rejectedTooShort);

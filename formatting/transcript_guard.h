@@ -38,7 +38,9 @@ struct TranscriptGuard {
     double maxInventedRatio = 0.5;
     int maxInventedWords = 2;
 
-    Decision evaluate(const QString& raw, const QString& formatted) const;
+    // `vocabulary`: the speaker's known terms, which the answer may spell as the speaker meant.
+    Decision evaluate(const QString& raw, const QString& formatted,
+                      const QStringList& vocabulary = {}) const;
 
     // Lower-cased words: runs of user-perceived characters whose base is a letter, mark or number;
     // every other character (apostrophes, hyphens, underscores included) separates them.
@@ -52,7 +54,8 @@ struct TranscriptGuard {
     static std::optional<Verdict> verdictFromRawValue(const QString& raw);
 
     static const QSet<QString>& fillers();
-    // Tested in this order against the start of the lower-cased answer.
+    // Tested in this order against the start of the lower-cased answer (typographic apostrophes
+    // read as straight ones).
     static const QStringList& refusalMarkers();
 
     bool operator==(const TranscriptGuard&) const = default;

@@ -301,12 +301,3 @@ TEST(BuiltinFormatter, StartsSentencesAtClearPausesAndJudgesEachOne) {
               DeveloperPromptGuard::Verdict::accepted);
 }
 
-TEST(TranscriptGuardSpokenMarks, ConvertedPunctuationWordsAreNotCountedAsLost) {
-    const TranscriptGuard guard;
-    // Turning the words into their marks is what the formatter is asked to do.
-    EXPECT_EQ(guard.evaluate(u"yes comma no period"_s, u"Yes, no."_s).verdict,
-              TranscriptGuard::Verdict::accepted);
-    // Dropping them without the mark is still a loss.
-    EXPECT_EQ(guard.evaluate(u"apples comma pears question mark"_s, u"Apples pears"_s).verdict,
-              TranscriptGuard::Verdict::rejectedContentLoss);
-}

@@ -24,7 +24,7 @@ QSet<QString> referenceAnchors(const QString& text) {
         u"(?<![A-Za-z0-9_])--?[A-Za-z][A-Za-z0-9-]*"_s,
         u"\\b[A-Za-z][A-Za-z0-9]*_[A-Za-z0-9_]+\\b"_s,
         u"\\b(?:[a-z]+[A-Z][A-Za-z0-9]*|[A-Z][A-Za-z0-9]+[A-Z][A-Za-z0-9]*)\\b"_s,
-        u"\\b[A-Z][a-z]{2,}\\b"_s,
+        u"\\b\\p{Lu}\\p{Ll}{2,}\\b"_s,
         u"\\b[A-Z]{2,}[A-Za-z0-9_]*\\b"_s,
         u"\\b[A-Za-z][A-Za-z0-9]*<[^>\\n]+>"_s,
         u"\\b\\d+(?:\\.\\d+)+(?:[-+][A-Za-z0-9.-]+)?\\b"_s,
@@ -55,11 +55,11 @@ TEST(DeveloperPromptAnchors, QuickSearchFindsWhatAFullSearchFinds) {
         u"edit ./src/app.py or x./y/z and ../a/b/ then -x.md and a-b.json"_s,
         u"xhttp://a.b/c https://x.dev/a?b=1 re-run --dry-run -v_x"_s,
         u"fetchUser getHTTPClient HTTPServer2 Array<Map<K, V>> v1.2.3-rc.1+build.5 10:30:15"_s,
-        u"éFoo Ωmega_x 😀Bar x\u0301Foo ٣٤.٥ 𝟙𝟚 a\u200dBc"_s,
+        u"éFoo Ωmega_x 😀Bar x\u0301Foo ٣٤.٥ 𝟙𝟚 a\u200dBc Łukasz Zoë 𐐀𐐨𐐨 ǅungla"_s,
         QString(2000, u'a') + u"/"_s,
         QString(2000, u'A') + u"@b"_s,
     };
-    const QString alphabet = u"aZb1_.-/@%+ :<>\nhttps:éٍ3Xx"_s;
+    const QString alphabet = u"aZb1_.-/@%+ :<>\nhttps:éٍ3XxÉŁ"_s;
     std::mt19937 random(11);
     for (int n = 0; n < 4000; ++n) {
         QString text;

@@ -227,11 +227,9 @@ TEST(DeveloperPromptGuard, JudgesAnswers) {
          V::accepted},
         {"invented fact with a repository", install,
          document(install, u"Dockerfile"_s, {}, {}, {}), {}, true, V::rejectedProtectedContent},
+        // A fact nobody said is an invention with or without a repository.
         {"invented file without a repository", guide,
-         document(guide, u"README.md"_s, {}, {}, {}), {}, false, V::accepted},
-        {"two invented files without a repository", guide,
-         document(guide, u"README.md, CONTRIBUTING.md"_s, {}, {}, {}), {}, false,
-         V::rejectedMeaningChange},
+         document(guide, u"README.md"_s, {}, {}, {}), {}, false, V::rejectedProtectedContent},
         {"most of the request dropped", u"rename the parser and update the tests and docs"_s,
          goal(u"rename the parser"_s), {}, false, V::rejectedContentLoss},
         {"injected instruction", u"rename the parser"_s,

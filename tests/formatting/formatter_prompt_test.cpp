@@ -131,6 +131,13 @@ TEST(FormatterPromptSanitize, StripsPreamblesReasoningFencesAndQuotes) {
         // A combining mark on the closing quote makes it a different character.
         {u"\"x\"\u0301"_s, u"\"x\"\u0301"_s},
         {u"\u00a0\n Straße \u2003"_s, u"Straße"_s},
+        // Terminal escapes and control characters never reach the guard; line breaks stay.
+        {u"Done.\u001b]0;title\u0007 Next\u001b[2J\u001b[31m!"_s, u"Done. Next!"_s},
+        {u"a\u0007b\u0000c\u007fd\u0085e\u009b1;2mf"_s, u"abcdef"_s},
+        {u"one\r\ntwo\rthree\tfour"_s, u"one\ntwo\nthree\tfour"_s},
+        {u"\u001bcReset \u001b]8;;http://x\u001b\\link"_s, u"Reset link"_s},
+        {u"Sure, here is the cleaned-up text:\u001b[0m Hello."_s, u"Hello."_s},
+        {u"left \u202Eright\u200B"_s, u"left \u202Eright\u200B"_s},
         {u""_s, u""_s},
     };
     for (const auto& c : cases) {
@@ -189,11 +196,11 @@ TEST(FormatterPromptSanitize, SurvivesHostileAnswers) {
     }
     EXPECT_EQ(FormatterPrompt::sanitize(u"Here is the text:\n"_s + huge), huge.trimmed());
 
-    QString broken = u"\u0000\u0007"_s;
+    QString broken;
     broken += QChar(0xD800);
     broken += u"Hello"_s;
     broken += QChar(0xDFFF);
-    EXPECT_EQ(FormatterPrompt::sanitize(u"  "_s + broken + u"\n"_s), broken);
+    EXPECT_EQ(FormatterPrompt::sanitize(u"  \u0000\u0007"_s + broken + u"\n"_s), broken);
 }
 
 // The error a task ends with, if any.

@@ -133,8 +133,6 @@ struct GuardCase {
 TEST(RewriteGuard, JudgesRewrites) {
     using C = RewriteCommand;
     using V = Verdict;
-    const QString twenty =
-        u"we need to ship the new build to the team before the end of the week so they can test"_s;
     const QString anna = u"Call Anna at 10:30 about PR-42"_s;
     const QString groceries = u"milk eggs bread butter cheese apples"_s;
     // clang-format off
@@ -148,14 +146,6 @@ TEST(RewriteGuard, JudgesRewrites) {
          V::rejectedModelResponse},
         {"same after trimming", u" hello world "_s, u"hello world\n"_s, C::fixGrammar, {},
          V::rejectedNoChange},
-        {"shorten without fewer words", u"send the report by friday"_s,
-         u"send the report before friday"_s, C::shorten, {}, V::rejectedTooLong},
-        {"ratio at the limit passes", twenty, twenty + u" and we will be here for them if they"_s,
-         C::fixGrammar, {}, V::accepted},
-        {"ratio above the limit", twenty, twenty + u" and we will be here for them if they so"_s,
-         C::fixGrammar, {}, V::rejectedTooLong},
-        {"lost clock time", anna, u"Call Anna about PR-42, please."_s, C::makeFormal, {},
-         V::rejectedProtectedContent},
         {"upper-cased name kept", anna, u"CALL ANNA at 10:30 about PR-42."_s, C::makeFormal, {},
          V::accepted},
         {"lower-cased name lost", anna, u"Call anna at 10:30 about PR-42."_s, C::makeFormal, {},
@@ -166,8 +156,6 @@ TEST(RewriteGuard, JudgesRewrites) {
          u"We met will yesterday."_s, C::fixGrammar, {}, V::rejectedProtectedContent},
         {"address trimmed of its bracket", u"read (https://example.com/a/b) today"_s,
          u"Read https://example.com/a/b today."_s, C::fixGrammar, {}, V::accepted},
-        {"lost e-mail address", u"mail ops@example.org about it"_s, u"mail ops about it"_s,
-         C::fixGrammar, {}, V::rejectedProtectedContent},
         {"snake_case identifier renamed", u"rename max_retries today"_s,
          u"rename maxRetries today"_s, C::fixGrammar, {}, V::rejectedProtectedContent},
         {"vocabulary term dropped", u"deploy with kubectl today"_s, u"deploy today"_s, C::shorten,
@@ -180,8 +168,6 @@ TEST(RewriteGuard, JudgesRewrites) {
          u"meet there now"_s, C::makeCasual, {u"CAFE"_s}, V::rejectedProtectedContent},
         {"novel words", u"fix the login bug"_s, u"repair the signin defect"_s, C::fixGrammar, {},
          V::rejectedMeaningChange},
-        {"too little kept", groceries, u"- milk\n- eggs\n- bread"_s, C::bulletList, {},
-         V::rejectedTooShort},
         {"bullets keeping everything", groceries,
          u"- milk\n- eggs\n- bread\n- butter\n- cheese\n- apples"_s, C::bulletList, {},
          V::accepted},
@@ -206,25 +192,6 @@ TEST(RewriteGuard, JudgesRewrites) {
                                          : quovant::unicode::trimmedWhitespace(c.original);
         EXPECT_EQ(decision.text, expectedText) << c.name;
     }
-}
-
-TEST(RewriteGuard, RetentionAndNoveltyLimitsDifferPerCommand) {
-    // 3 of 6 content words kept and none added: enough for a shortening, too little for bullets.
-    const QString original = u"milk eggs bread butter cheese apples"_s;
-    const QString rewritten = u"milk, eggs and bread"_s;
-    EXPECT_EQ(RewriteGuard::evaluate(original, rewritten, RewriteCommand::shorten, {}).verdict,
-              Verdict::accepted);
-    EXPECT_EQ(RewriteGuard::evaluate(original, rewritten, RewriteCommand::makeCasual, {}).verdict,
-              Verdict::accepted);
-    EXPECT_EQ(RewriteGuard::evaluate(original, rewritten, RewriteCommand::fixGrammar, {}).verdict,
-              Verdict::rejectedTooShort);
-    // Two new words out of five content words (0.4): within a grammar fix, beyond a shortening.
-    const QString invoice = u"send the invoice to maria today please"_s;
-    const QString reworded = u"send budget forecast to maria today"_s;
-    EXPECT_EQ(RewriteGuard::evaluate(invoice, reworded, RewriteCommand::fixGrammar, {}).verdict,
-              Verdict::accepted);
-    EXPECT_EQ(RewriteGuard::evaluate(invoice, reworded, RewriteCommand::shorten, {}).verdict,
-              Verdict::rejectedMeaningChange);
 }
 
 TEST(RewriteGuard, StopWordsAreTheSharedList) {
