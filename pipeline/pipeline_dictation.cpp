@@ -69,7 +69,7 @@ QCoro::Task<void> Pipeline::runDictation(Generation generation, QString raw, Tim
             text = TranscriptGuard::lightlyPunctuate(raw);
             verdict = TranscriptGuard::Verdict::formatterFailed;
         } else {
-            const auto decision = guard.evaluate(raw, outcome->value());
+            const auto decision = guard.evaluate(raw, outcome->value(), context.vocabulary);
             text = decision.text;
             verdict = decision.verdict;
             if (verdict != TranscriptGuard::Verdict::accepted &&
