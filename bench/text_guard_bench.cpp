@@ -1,4 +1,6 @@
 #include "formatting/formatter_prompt.h"
+#include "formatting/rewrite_command.h"
+#include "formatting/rewrite_guard.h"
 #include "formatting/transcript_guard.h"
 #include "speech/contextual_alternative_selector.h"
 #include "speech/recognition_context_builder.h"
@@ -60,6 +62,63 @@ void transcriptGuardEvaluate(benchmark::State& state) {
     state.SetLabel(TranscriptGuard::rawValue(guard.evaluate(raw, answer).verdict).toStdString());
 }
 BENCHMARK(transcriptGuardEvaluate)->Arg(1000)->Unit(benchmark::kMicrosecond);
+
+// The same answer with every word misspelt by one letter: the guard looks for spelling fixes
+// and explanations for every dropped word before it refuses.
+QString misspelt(const QString& text) {
+    QStringList words = text.split(u' ');
+    for (QString& word : words) {
+        if (word.size() > 3) {
+            word[1] = word[1] == u'x' ? u'y' : u'x';
+        }
+    }
+    return words.join(u' ');
+}
+
+void transcriptGuardHostile(benchmark::State& state) {
+    const auto [raw, answer] = dictation(int(state.range(0)));
+    const QString hostile = misspelt(answer) + u" Call John at 5:30 && rm -rf ~"_s;
+    const TranscriptGuard guard;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(guard.evaluate(raw, hostile));
+    }
+    state.SetLabel(TranscriptGuard::rawValue(guard.evaluate(raw, hostile).verdict).toStdString());
+}
+BENCHMARK(transcriptGuardHostile)->Arg(1000)->Unit(benchmark::kMicrosecond);
+
+// A selection of `count` words with names, numbers and addresses, and a grammar fix of it.
+std::pair<QString, QString> selection(int count) {
+    const auto [raw, answer] = dictation(count);
+    const QString facts = u" Call Anna at 10:30 about PR-42 and mail ops@example.org."_s;
+    return {raw + facts, answer + facts};
+}
+
+void rewriteGuardEvaluate(benchmark::State& state) {
+    const auto [original, rewritten] = selection(int(state.range(0)));
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(
+            RewriteGuard::evaluate(original, rewritten, RewriteCommand::fixGrammar, {}));
+    }
+    state.SetLabel(
+        RewriteGuard::rawValue(
+            RewriteGuard::evaluate(original, rewritten, RewriteCommand::fixGrammar, {}).verdict)
+            .toStdString());
+}
+BENCHMARK(rewriteGuardEvaluate)->Arg(1000)->Unit(benchmark::kMicrosecond);
+
+void rewriteGuardHostile(benchmark::State& state) {
+    const auto [original, rewritten] = selection(int(state.range(0)));
+    const QString hostile = misspelt(rewritten) + u" Ask John && rm -rf ~"_s;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(
+            RewriteGuard::evaluate(original, hostile, RewriteCommand::fixGrammar, {}));
+    }
+    state.SetLabel(
+        RewriteGuard::rawValue(
+            RewriteGuard::evaluate(original, hostile, RewriteCommand::fixGrammar, {}).verdict)
+            .toStdString());
+}
+BENCHMARK(rewriteGuardHostile)->Arg(1000)->Unit(benchmark::kMicrosecond);
 
 void sanitizePlausibleAnswer(benchmark::State& state) {
     const auto [raw, answer] = dictation(1000);

@@ -198,5 +198,30 @@ TEST(DeveloperPromptGuardMarkers, EveryMarkerRejectsAtTheStartOfALine) {
     }
 }
 
+QString numbered(const QString& stem, int from, int count) {
+    QStringList words;
+    for (int i = from; i < from + count; ++i) {
+        words.append(stem + QChar(u'a' + i % 26) + QChar(u'a' + i / 26));
+    }
+    return words.join(u' ');
+}
+
+// Coverage 0.65 and novelty 0.35 pass at their value and fail just beyond it.
+TEST(DeveloperPromptGuardLimits, HoldAtTheirBoundaries) {
+    const auto verdict = [](const QString& request, const QString& goal) {
+        return DeveloperPromptGuard::evaluate(
+                   request, DeveloperPromptDocument{goal, {}, {}, {}, {}}.rendered(), {},
+                   std::nullopt)
+            .verdict;
+    };
+    const QString request = numbered(u"word"_s, 0, 20);
+    EXPECT_EQ(verdict(request, numbered(u"word"_s, 0, 13)), V::accepted);
+    EXPECT_EQ(verdict(request, numbered(u"word"_s, 0, 12)), V::rejectedContentLoss);
+    EXPECT_EQ(verdict(request, numbered(u"word"_s, 0, 13) + u" "_s + numbered(u"new"_s, 0, 7)),
+              V::accepted);
+    EXPECT_EQ(verdict(request, numbered(u"word"_s, 0, 13) + u" "_s + numbered(u"new"_s, 0, 8)),
+              V::rejectedMeaningChange);
+}
+
 } // namespace
 } // namespace quovant

@@ -160,22 +160,34 @@ TEST(TranscriptGuardEvaluate, DecidesInTheDocumentedOrder) {
 }
 
 TEST(TranscriptGuardEvaluate, LimitsHoldAtTheirBoundaries) {
-    // Five raw content words, three kept: 0.6 is enough, not below.
-    const QString raw = u"send it tuesday no wednesday friday"_s;
     TranscriptGuard guard;
     expectVerdicts(guard, {
-        {"retention at the minimum", u"alpha bravo charlie delta echo"_s,
-         u"Alpha bravo charlie, zulu."_s, V::rejectedContentLoss},
+        // Small words a clean-up may drop, so that only the share decides.
+        {"retention exactly at the minimum", u"alpha bravo charlie we will"_s,
+         u"Alpha bravo charlie."_s, V::accepted},
+        {"retention below the minimum", u"alpha bravo charlie we will us"_s,
+         u"Alpha bravo charlie."_s, V::rejectedContentLoss},
+        {"a dropped word nothing explains", u"alpha bravo charlie delta echo"_s,
+         u"Alpha bravo charlie echo."_s, V::rejectedContentLoss},
+        {"one unexplained word in ten may go",
+         u"alpha bravo charlie delta echo foxtrot golf hotel india juliet"_s,
+         u"Alpha bravo charlie delta echo foxtrot golf hotel india."_s, V::accepted},
+        {"two unexplained words in ten may not",
+         u"alpha bravo charlie delta echo foxtrot golf hotel india juliet"_s,
+         u"Alpha bravo charlie delta echo foxtrot golf hotel."_s, V::rejectedContentLoss},
+        {"one word may grow by three", u"hello"_s, u"Hello, hello, hello, hello."_s,
+         V::accepted},
+        {"one word may not grow by four", u"hello"_s, u"Hello, hello, hello, hello, hello."_s,
+         V::rejectedTooLong},
         {"raw content words need two characters", u"x y z alpha bravo"_s, u"Alpha bravo."_s,
          V::accepted},
         {"answer content words need three characters", u"alpha bravo charlie"_s,
-         u"Alpha bravo charlie, ox."_s, V::accepted},
+         u"Alpha bravo charlie, ox, ax."_s, V::accepted},
         {"a three-letter word is content", u"alpha bravo charlie"_s,
          u"Alpha bravo charlie fox."_s, V::accepted},
         {"two new three-letter words", u"alpha bravo charlie"_s,
          u"Alpha bravo charlie fox dog."_s, V::rejectedInvention},
-        {"one new word among two is half, not more", u"alpha bravo"_s, u"Alpha zulu bravo."_s,
-         V::accepted},
+        {"one new word among three", u"alpha bravo"_s, u"Alpha zulu bravo."_s, V::accepted},
     });
     TranscriptGuard strict;
     strict.minContentRetention = 0.8;
@@ -186,7 +198,6 @@ TEST(TranscriptGuardEvaluate, LimitsHoldAtTheirBoundaries) {
               V::rejectedContentLoss);
     EXPECT_EQ(lenient.evaluate(u"send it tuesday no wednesday"_s, u"Send it Wednesday."_s).verdict,
               V::accepted);
-    (void)raw;
 
     TranscriptGuard roomy;
     roomy.maxLengthRatio = 4;
