@@ -15,6 +15,8 @@
 #include <QElapsedTimer>
 #include <QFile>
 
+#include <optional>
+
 #include <algorithm>
 #include <cstdio>
 #include <stdexcept>
@@ -62,6 +64,23 @@ QString describeCurrentException() {
     }
 }
 
+// The compressed formats people have, recognised by their first bytes; they are not decoded here,
+// so the message says how to convert them.
+std::optional<QString> compressedFormat(const QByteArray& bytes) {
+    if (bytes.startsWith("fLaC")) {
+        return u"FLAC"_s;
+    }
+    if (bytes.startsWith("OggS")) {
+        return u"Ogg"_s;
+    }
+    const bool frameSync = bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
+                           (static_cast<unsigned char>(bytes[1]) & 0xE0) == 0xE0;
+    if (bytes.startsWith("ID3") || frameSync) {
+        return u"MP3"_s;
+    }
+    return std::nullopt;
+}
+
 WavDecoder::Decoded readRecording(const QString& path) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
@@ -70,6 +89,13 @@ WavDecoder::Decoded readRecording(const QString& path) {
     const QByteArray bytes = file.readAll();
     if (file.error() != QFileDevice::NoError) {
         throw std::runtime_error(file.errorString().toStdString());
+    }
+    if (const auto format = compressedFormat(bytes)) {
+        throw std::runtime_error(
+            (*format + u" audio is not read directly; convert it to WAV first, e.g. "
+                       u"sox <file> -r 16000 -c 1 out.wav, or "
+                       u"ffmpeg -i <file> -ar 16000 -ac 1 out.wav"_s)
+                .toStdString());
     }
     WavDecoder::Decoded decoded = WavDecoder::decode(bytes);
     if (!(decoded.sampleRate >= kMinimumFileRate)) {

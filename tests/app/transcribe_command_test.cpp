@@ -309,6 +309,10 @@ TEST(TranscribeCommand, ArgumentsChooseBetweenTheCommandAndTheUsageLine) {
 
 TEST(TranscribeCommand, UnreadableRecordingsEndWithOneLineAndStatusOne) {
     QTemporaryDir dir;
+    const auto convert = [](const QString& format) {
+        return format + u" audio is not read directly; convert it to WAV first, e.g. sox <file> "
+                        u"-r 16000 -c 1 out.wav, or ffmpeg -i <file> -ar 16000 -ac 1 out.wav"_s;
+    };
     const std::vector<qint16> halfSecond(8000, 1000);
     struct Case {
         QString name;
@@ -323,6 +327,10 @@ TEST(TranscribeCommand, UnreadableRecordingsEndWithOneLineAndStatusOne) {
         {u"header-only.wav"_s, WavEncoder::encode({}, 16000), u"file is too short to be a WAV"_s},
         {u"zero-rate.wav"_s, wavImage(1, 0, 16, halfSecond),
          u"unsupported WAV: 0 Hz sample rate"_s},
+        {u"song.flac"_s, QByteArray("fLaC\0\0\0\x22") + QByteArray(64, '\1'), convert(u"FLAC"_s)},
+        {u"note.ogg"_s, QByteArray("OggS\0\2") + QByteArray(64, '\1'), convert(u"Ogg"_s)},
+        {u"talk.mp3"_s, QByteArray("ID3\4\0") + QByteArray(64, '\1'), convert(u"MP3"_s)},
+        {u"raw.mp3"_s, QByteArray("\xFF\xFB\x90\x64") + QByteArray(64, '\1'), convert(u"MP3"_s)},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name.toStdString());
