@@ -130,7 +130,7 @@ QCoro::Task<bool> AgentTmuxSession::paste(QString text) {
                                    u"-t"_s, m_paneID};
     const Result result = co_await run(loadAndPaste, text.toUtf8());
     if (!result.succeeded) {
-        // Never leave the specification lying in the server's buffers.
+        // Never leave the prompt lying in the server's buffers.
         const QString error = m_lastError;
         const QStringList discard{u"delete-buffer"_s, u"-b"_s, buffer};
         co_await run(discard);

@@ -12,7 +12,7 @@ namespace quovant {
 
 // Hands a task specification to a coding agent (codex or claude) started in a new terminal
 // window inside the repository. The agent runs in a tmux session on a private socket, one session
-// per hand-off, and the user's terminal is opened attached to it; the specification is pasted
+// per hand-off, and the user's terminal is opened attached to it; the prompt is pasted
 // into the agent's own pane, so a window switch during the hand-off cannot send it elsewhere.
 //
 // Construct it once with `LinuxAgentHandoffLauncher()` for the real desktop; `Options` exist for
