@@ -1,6 +1,6 @@
 // What the history store and the learner cost: the caller's side of an append, the background
 // work of an append at the retention ceiling, the context query of every utterance, and learning
-// from one delivered text.
+// from one delivered text, and saving a large learned vocabulary.
 #include "settings/learner.h"
 #include "settings/store.h"
 
@@ -123,6 +123,26 @@ void learnerIngestOfTwoHundredAccentedWords(benchmark::State& state) {
     }
 }
 BENCHMARK(learnerIngestOfTwoHundredAccentedWords)->Unit(benchmark::kMicrosecond);
+
+// What one save of the learned vocabulary costs with state.range(0) terms, inserted in hash
+// order as the learner holds them.
+void learnerEncodeOfManyTerms(benchmark::State& state) {
+    Learner::Model model;
+    for (qint64 i = 0; i < state.range(0); ++i) {
+        const QString word = u"term%1x"_s.arg(i * 2654435761 % 1000003);
+        model.terms.insert(word, Learner::Term{word, i % 7 + 1, i % 3 == 0});
+    }
+    model.utterances = state.range(0);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(Learner::encode(model));
+    }
+    state.SetComplexityN(state.range(0));
+}
+BENCHMARK(learnerEncodeOfManyTerms)
+    ->RangeMultiplier(4)
+    ->Range(12'500, 200'000)
+    ->Unit(benchmark::kMillisecond)
+    ->Complexity();
 
 } // namespace
 

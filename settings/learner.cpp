@@ -2,6 +2,7 @@
 
 #include "core/unicode_text.h"
 #include "settings/data_file.h"
+#include "settings/json_text.h"
 #include "settings/log.h"
 #include "settings/paths.h"
 #include "settings/store.h"
@@ -415,14 +416,34 @@ Learner::Model Learner::model() const {
 }
 
 QByteArray Learner::encode(const Model& model) {
-    QJsonObject terms;
+    // Written directly rather than through QJsonObject, which keeps its members sorted in one
+    // array and moves them on every insertion: saving 200,000 terms took seconds.
+    QList<QHash<QString, Term>::const_iterator> order;
+    order.reserve(model.terms.size());
     for (auto it = model.terms.cbegin(); it != model.terms.cend(); ++it) {
-        terms.insert(it.key(), QJsonObject{{u"surface"_s, it->surface},
-                                           {u"count"_s, it->count},
-                                           {u"properNoun"_s, it->properNoun}});
+        order.append(it);
     }
-    const QJsonObject root{{u"terms"_s, terms}, {u"utterances"_s, model.utterances}};
-    return QJsonDocument(root).toJson(QJsonDocument::Compact);
+    std::sort(order.begin(), order.end(),
+              [](const auto& a, const auto& b) { return a.key() < b.key(); });
+    QByteArray out;
+    out.reserve(64 + model.terms.size() * 64);
+    out.append("{\"terms\":{");
+    for (const auto& it : order) {
+        if (out.back() != '{') {
+            out.append(',');
+        }
+        appendJsonString(out, it.key());
+        out.append(":{\"count\":");
+        out.append(QByteArray::number(it->count));
+        out.append(it->properNoun ? ",\"properNoun\":true,\"surface\":"
+                                  : ",\"properNoun\":false,\"surface\":");
+        appendJsonString(out, it->surface);
+        out.append('}');
+    }
+    out.append("},\"utterances\":");
+    out.append(QByteArray::number(model.utterances));
+    out.append('}');
+    return out;
 }
 
 std::optional<Learner::Model> Learner::parse(QByteArrayView json) {

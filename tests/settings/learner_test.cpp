@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <functional>
 #include <gtest/gtest.h>
+#include <limits>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <thread>
@@ -226,6 +227,20 @@ TEST(Learner, SavesOnceASecondAfterTheFirstChangeAndReloads) {
         json.value("terms"_L1).toObject().value("ansible"_L1).toObject(),
         (QJsonObject{{u"surface"_s, u"Ansible"_s}, {u"count"_s, 10}, {u"properNoun"_s, true}}));
     EXPECT_FALSE(readFile(path).contains('\n'));
+}
+
+TEST(Learner, EncodingIsTheCompactSortedJsonAndRoundTripsAwkwardText) {
+    Learner::Model model;
+    model.utterances = 9007199254740993;
+    for (const QString& word : {u"plain"_s, u"quote\"and\\slash"_s, u"line\nfeed\ttab\x01"_s,
+                                u"\U0001F600emoji"_s, u"Zoë"_s, u"\u2028sep"_s, u"del\x7f"_s}) {
+        model.terms.insert(word.toLower(), Term{word, word.size(), word.size() % 2 == 0});
+    }
+    model.terms.insert(u"huge"_s, Term{u"Huge"_s, std::numeric_limits<qint64>::max(), false});
+    const QByteArray encoded = Learner::encode(model);
+    EXPECT_EQ(Learner::parse(encoded), model);
+    EXPECT_EQ(QJsonDocument::fromJson(encoded).toJson(QJsonDocument::Compact), encoded);
+    EXPECT_EQ(Learner::encode({}), R"({"terms":{},"utterances":0})");
 }
 
 QByteArray logTail() {
