@@ -4,10 +4,8 @@
 
 #include "core/audio_chunk.h"
 #include "pipeline/pipeline_doubles.h"
+#include "support/wait.h"
 
-#include <QThread>
-
-#include <chrono>
 #include <cmath>
 #include <functional>
 #include <mutex>
@@ -46,18 +44,6 @@ private:
     mutable std::mutex m_lock;
     std::vector<AudioChunk> m_chunks;
 };
-
-// Polls `done` until it holds; the cap only keeps a broken test from hanging on a slow machine.
-inline bool waitUntil(const std::function<bool()>& done, int capMs = 30000) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(capMs);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        QThread::msleep(10);
-    }
-    return true;
-}
 
 // Waits until the log holds `line` (level and message, e.g. "[INFO] Microphone ready · …").
 inline bool waitForLog(const LogTail& log, const QString& line, int capMs = 30000) {
