@@ -2,12 +2,7 @@
 
 #include "support/accessibility_bus.h"
 #include "support/desktop_peers.h"
-
-#include <QCoreApplication>
-#include <QDeadlineTimer>
-#include <QThread>
-
-#include <functional>
+#include "support/wait.h"
 
 namespace quovant::testing {
 
@@ -20,18 +15,5 @@ struct AccessibilityDesktop {
     bool running() const { return display.running() && bus.running(); }
     static AccessibilityDesktop& shared();
 };
-
-// Polls `condition` (processing events) until it holds or `timeoutMs` pass.
-inline bool eventually(const std::function<bool()>& condition, int timeoutMs = 20000) {
-    QDeadlineTimer deadline(timeoutMs);
-    while (!condition()) {
-        if (deadline.hasExpired()) {
-            return false;
-        }
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        QThread::msleep(20);
-    }
-    return true;
-}
 
 } // namespace quovant::testing

@@ -15,7 +15,7 @@ namespace quovant {
 namespace {
 
 using testing::AccessibilityDesktop;
-using testing::eventually;
+using testing::waitUntil;
 using testing::FieldsProgram;
 
 // The port's double for the keys-and-paste injector: records what it was given and pastes it into
@@ -82,7 +82,7 @@ protected:
         ASSERT_TRUE(target.focus(field));
         ASSERT_TRUE(target.setText(field, text));
         ASSERT_TRUE(target.select(field, start, end));
-        ASSERT_TRUE(eventually([&] {
+        ASSERT_TRUE(waitUntil([&] {
             const auto focused = reader->focusedField();
             if (!focused || focused->processID != target.processId()) {
                 return false;
@@ -196,7 +196,7 @@ TEST_P(AccessibilitySelection, ASelectionChangedBeforeReplacementIsLeftAlone) {
         ASSERT_EQ(snapshot.text, u"these"_s);
         c.change(*program);
         // Let the bus deliver the change before replacing.
-        ASSERT_TRUE(eventually([&] {
+        ASSERT_TRUE(waitUntil([&] {
             const SelectionReading now = reader->readSelection();
             return now.outcome == SelectionReading::Outcome::noSelection ||
                    (now.outcome == SelectionReading::Outcome::read &&
@@ -238,7 +238,7 @@ TEST_P(AccessibilitySelection, FocusInAnApplicationWithoutAccessibilityFindsNoTe
         << focus.readAllStandardError().toStdString();
     const QString noField = kUnavailable.arg(u"no focused text field"_s);
     EXPECT_TRUE(
-        eventually([&] { return errorOf([&] { editor->captureSelection(); }) == noField; }));
+        waitUntil([&] { return errorOf([&] { editor->captureSelection(); }) == noField; }));
     EXPECT_EQ(errorOf([&] { editor->replaceSelection(snapshot, u"Other"_s); }), noField);
     EXPECT_TRUE(injector->injected.isEmpty());
     EXPECT_EQ(program->text(u"entry"_s), u"words in the toolkit field"_s);
@@ -247,17 +247,17 @@ TEST_P(AccessibilitySelection, FocusInAnApplicationWithoutAccessibilityFindsNoTe
 TEST_P(AccessibilitySelection, AssistiveTechnologiesTurnedOffDenyAccessUntilTurnedOn) {
     prepare(u"entry"_s, u"some text"_s, 0, 4);
     ASSERT_TRUE(desktop->bus.setEnabled(false));
-    ASSERT_TRUE(eventually([&] { return !reader->isBusEnabled(); }));
+    ASSERT_TRUE(waitUntil([&] { return !reader->isBusEnabled(); }));
     EXPECT_EQ(errorOf([&] { editor->captureSelection(); }), kDenied);
     EXPECT_EQ(reader->focusedFieldIsSecure(), std::nullopt);
 
     ASSERT_TRUE(desktop->bus.setEnabled(true));
-    ASSERT_TRUE(eventually([&] { return reader->isBusEnabled(); }));
+    ASSERT_TRUE(waitUntil([&] { return reader->isBusEnabled(); }));
     // Focus is learnt afresh from events once the bus is back.
     ASSERT_TRUE(program->focus(u"password"_s));
     ASSERT_TRUE(program->focus(u"entry"_s));
     ASSERT_TRUE(program->select(u"entry"_s, 0, 4));
-    ASSERT_TRUE(eventually(
+    ASSERT_TRUE(waitUntil(
         [&] { return reader->readSelection().outcome == SelectionReading::Outcome::read; }));
     EXPECT_EQ(editor->captureSelection().text, u"some"_s);
 }
@@ -285,7 +285,7 @@ TEST_P(AccessibilitySelection, AnApplicationThatStopsAnsweringGivesABoundedError
     EXPECT_EQ(errorOf([&] { editor->captureSelection(); }),
               kUnavailable.arg(u"the app did not answer"_s));
     EXPECT_EQ(program->text(u"entry"_s), u"frozen text"_s);
-    EXPECT_TRUE(eventually(
+    EXPECT_TRUE(waitUntil(
         [&] { return errorOf([&] { editor->captureSelection(); }) == u"(no error)"_s; }));
 }
 
