@@ -20,7 +20,9 @@
 #include <memory>
 #include <vector>
 
+#include <fcntl.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -225,6 +227,49 @@ void BM_FolderWalkFiveThousandFiles(benchmark::State& state) {
     }
 }
 
+// One folder of 200,000 empty files in a repository that git cannot list (no git at all).
+QString& hugeFlatFolder() {
+    static QTemporaryDir dir;
+    static QString root = [] {
+        const QString path = QFileInfo(dir.path()).canonicalFilePath();
+        QDir().mkpath(path + u"/.git"_s);
+        QDir().mkpath(path + u"/flat"_s);
+        for (int i = 0; i < 200000; ++i) {
+            const QByteArray name = QFile::encodeName(path) + "/flat/file" + QByteArray::number(i);
+            const int fd = ::open(name.constData(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
+            if (fd < 0) {
+                std::abort();
+            }
+            ::close(fd);
+        }
+        return path;
+    }();
+    return root;
+}
+
+long peakResidentKiB() {
+    struct rusage usage {};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+// The walk stops at 5000 files; what it costs beyond that is reading the rest of the folder.
+// The peak-memory counter means something only when this benchmark runs alone (filter it).
+void BM_FolderWalkOfTwoHundredThousandFileFolder(benchmark::State& state) {
+    const RepositoryIndexer indexer{kLimits, QString()};
+    const QString root = hugeFlatFolder();
+    // Benchmark calls this function several times; the first call's baseline is the real one.
+    static const long before = peakResidentKiB();
+    qsizetype listed = 0;
+    for (auto _ : state) {
+        const auto listing = indexer.listTrackedFiles(root);
+        listed = listing.paths.size();
+        benchmark::DoNotOptimize(listing);
+    }
+    state.counters["listed"] = static_cast<double>(listed);
+    state.counters["peakGrowthMiB"] = static_cast<double>(peakResidentKiB() - before) / 1024.0;
+}
+
 void BM_RefreshAlreadyIndexedRoot(benchmark::State& state) {
     LinuxRepositoryContextProvider provider(nullptr);
     const QString pinned = medium().root() + u"/Module1"_s;
@@ -296,6 +341,7 @@ BENCHMARK(BM_IndexTwentyThousandFilesWorstCase)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_GitListingCutAtLimit)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_GitListingWhole)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_FolderWalkFiveThousandFiles)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FolderWalkOfTwoHundredThousandFileFolder)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_RefreshAlreadyIndexedRoot)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ProcessListOfThousandProcesses)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_DetectFromProcessTreeOfThousandChildren)->Unit(benchmark::kMillisecond);
