@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <map>
@@ -20,7 +21,9 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <spawn.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -199,26 +202,33 @@ QStringView lastComponent(QStringView path) {
     return slash < 0 ? path : path.mid(slash + 1);
 }
 
-// Opens only regular files, without blocking on FIFOs or devices, and reads at most `maxBytes`
-// plus one byte that tells whether the file went on. Absent when it cannot be read.
 struct BoundedRead {
     QByteArray bytes;
+    // The file went on beyond the bytes read.
     bool cut = false;
 };
 
+// At most `maxBytes` of a regular file; absent when it cannot be read. What the path names is
+// looked at before it is opened, so a FIFO or a device is never opened (opening one can block or
+// act on the device); the open cannot block either, in case the entry was swapped in between.
 std::optional<BoundedRead> readBounded(const QString& path, qint64 maxBytes) {
-    const int fd =
-        ::open(encodePath(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    const QByteArray name = encodePath(path);
+    struct stat named;
+    if (::stat(name.constData(), &named) != 0 || !S_ISREG(named.st_mode)) {
+        return std::nullopt;
+    }
+    const int fd = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
         return std::nullopt;
     }
     struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_dev != named.st_dev ||
+        st.st_ino != named.st_ino) {
         ::close(fd);
         return std::nullopt;
     }
     const qint64 limit = std::max<qint64>(0, maxBytes);
-    const qint64 wanted = std::min<qint64>(limit, std::max<qint64>(0, st.st_size)) + 1;
+    const qint64 wanted = std::min<qint64>(limit, std::max<qint64>(0, st.st_size));
     QByteArray bytes(wanted, Qt::Uninitialized);
     qint64 got = 0;
     while (got < wanted) {
@@ -236,11 +246,9 @@ std::optional<BoundedRead> readBounded(const QString& path, qint64 maxBytes) {
         got += n;
     }
     ::close(fd);
-    BoundedRead result;
-    result.cut = got > limit;
-    bytes.resize(std::min(got, limit));
-    result.bytes = std::move(bytes);
-    return result;
+    bytes.resize(got);
+    // The size says whether the file goes on, so no byte beyond the limit is read to find out.
+    return BoundedRead{std::move(bytes), st.st_size > limit && got == limit};
 }
 
 std::optional<QString> readSmallText(const QString& path) {
@@ -311,32 +319,117 @@ qint64 listingBudget(qint64 maxTrackedFiles) {
     return std::max<qint64>(entries * perEntry, kMinimumListingBudget);
 }
 
+using Clock = std::chrono::steady_clock;
+
+int millisecondsUntil(Clock::time_point deadline) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return static_cast<int>(std::clamp<qint64>(left, 0, std::numeric_limits<int>::max()));
+}
+
+// Waits until `fd` is readable, the deadline passes or a stop is requested; true when readable.
+bool waitReadable(int fd, Clock::time_point deadline, const IndexingStop* stop) {
+    while (true) {
+        pollfd fds[2] = {{fd, POLLIN, 0}, {stop ? stop->wakeDescriptor() : -1, POLLIN, 0}};
+        const int ready = ::poll(fds, 2, millisecondsUntil(deadline));
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready <= 0 || (stop && stop->requested())) {
+            return false;
+        }
+        return fds[0].revents != 0;
+    }
+}
+
+// Starts git in a process group of its own, so that killing the group also ends anything a
+// wrapper started. Should this process die without stopping it, the kernel kills git too.
+pid_t spawnGit(const QByteArray& program, char* const argv[], int outputFd) {
+    const pid_t parent = ::getpid();
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        // Only async-signal-safe calls from here on: other threads may hold any lock.
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != parent) {
+            ::_exit(127);
+        }
+        ::setpgid(0, 0);
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        struct sigaction defaults = {};
+        defaults.sa_handler = SIG_DFL;
+        ::sigaction(SIGPIPE, &defaults, nullptr);
+        ::sigaction(SIGTERM, &defaults, nullptr);
+        const int devNull = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+        if (devNull < 0 || ::dup2(devNull, STDIN_FILENO) < 0 ||
+            ::dup2(outputFd, STDOUT_FILENO) < 0 || ::dup2(devNull, STDERR_FILENO) < 0) {
+            ::_exit(127);
+        }
+        ::execve(program.constData(), argv, environ);
+        ::_exit(127);
+    }
+    if (pid > 0) {
+        // Also from this side, so that the group exists before anything could signal it.
+        ::setpgid(pid, pid);
+    }
+    return pid;
+}
+
+// Ends git and everything left in its process group, and reaps it. A child that the kernel holds
+// (a dead network mount) is given up on after a while rather than holding the thread.
+int stopGroupAndReap(pid_t pid) {
+    ::kill(-pid, SIGKILL);
+    int status = 0;
+    const Clock::time_point giveUp = Clock::now() + std::chrono::seconds(2);
+    while (true) {
+        const pid_t reaped = ::waitpid(pid, &status, WNOHANG);
+        if (reaped == pid || (reaped < 0 && errno != EINTR) || Clock::now() >= giveUp) {
+            return status;
+        }
+        ::usleep(2000);
+    }
+}
+
+// Waits for git to exit by itself until the deadline or a stop, then ends its group and reaps it.
+// The group is ended before the reaping, while its number cannot yet belong to anyone else.
+int finishGit(pid_t pid, Clock::time_point deadline, const IndexingStop* stop, bool& exited) {
+    exited = false;
+    while (true) {
+        siginfo_t info = {};
+        const int waited =
+            ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT);
+        if (waited < 0 && errno == EINTR) {
+            continue;
+        }
+        if (waited == 0 && info.si_pid == pid) {
+            exited = true;
+            break;
+        }
+        if (waited < 0 || Clock::now() >= deadline || (stop && stop->requested())) {
+            break;
+        }
+        if (stop) {
+            pollfd wake{stop->wakeDescriptor(), POLLIN, 0};
+            ::poll(&wake, 1, std::min(millisecondsUntil(deadline), 2));
+        } else {
+            ::usleep(2000);
+        }
+    }
+    return stopGroupAndReap(pid);
+}
+
 std::optional<RepositoryIndexer::Listing> listWithGit(const QString& git, const QString& root,
-                                                      qint64 maxEntries) {
+                                                      qint64 maxEntries,
+                                                      std::chrono::milliseconds timeLimit,
+                                                      const IndexingStop* stop, bool& timedOut) {
+    if (stop && stop->requested()) {
+        return std::nullopt;
+    }
+    const Clock::time_point deadline = Clock::now() + timeLimit;
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) {
         return std::nullopt;
     }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t none;
-    sigemptyset(&none);
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    sigaddset(&defaults, SIGTERM);
-    // Its own process group, so that stopping it also stops anything a wrapper script started.
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK |
-                                              POSIX_SPAWN_SETSIGDEF);
-    posix_spawnattr_setpgroup(&attributes, 0);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setsigdefault(&attributes, &defaults);
-
     const QByteArray program = encodePath(git);
     const QByteArray rootBytes = encodePath(root);
     char* argv[] = {const_cast<char*>(program.constData()),
@@ -345,13 +438,9 @@ std::optional<RepositoryIndexer::Listing> listWithGit(const QString& git, const 
                     const_cast<char*>("ls-files"),
                     const_cast<char*>("-z"),
                     nullptr};
-    pid_t pid = 0;
-    const int spawned =
-        ::posix_spawn(&pid, program.constData(), &actions, &attributes, argv, environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
+    const pid_t pid = spawnGit(program, argv, fds[1]);
     ::close(fds[1]);
-    if (spawned != 0) {
+    if (pid < 0) {
         ::close(fds[0]);
         return std::nullopt;
     }
@@ -362,7 +451,12 @@ std::optional<RepositoryIndexer::Listing> listWithGit(const QString& git, const 
     QByteArray buffer;
     char chunk[kReadChunkBytes];
     bool atLimit = false;
+    timedOut = false;
     while (true) {
+        if (!waitReadable(fds[0], deadline, stop)) {
+            timedOut = true;
+            break;
+        }
         const ssize_t n = ::read(fds[0], chunk, sizeof chunk);
         if (n < 0 && errno == EINTR) {
             continue;
@@ -389,33 +483,33 @@ std::optional<RepositoryIndexer::Listing> listWithGit(const QString& git, const 
             break;
         }
     }
-    if (atLimit) {
-        ::kill(-pid, SIGTERM);
-    }
     // Closing our end makes any further write fail, so a stopped or stubborn writer cannot
     // block on a full pipe.
     ::close(fds[0]);
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    bool exited = false;
+    // A listing long enough needs nothing more from git; a read-only listing leaves nothing
+    // to clean up, so it is not asked to stop politely.
+    const int status = finishGit(pid, atLimit || timedOut ? Clock::now() : deadline, stop, exited);
     listing.stoppedAtLimit = atLimit;
-    if (atLimit || (WIFEXITED(status) && WEXITSTATUS(status) == 0)) {
+    if (atLimit || (exited && WIFEXITED(status) && WEXITSTATUS(status) == 0)) {
         return listing;
     }
     return std::nullopt;
 }
 
-struct WalkEntry {
-    QByteArray name;
-    bool isFolder = false;
-    bool isFile = false;
-};
-
-// Pre-order walk that never follows symbolic links; answers false once the list is full.
+// One folder of the walk: its regular files are taken in the order the folder lists them and
+// reading stops as soon as they fill the list, so a huge folder costs no more than the limit.
+// Sub-folders are walked afterwards in name order. Never follows symbolic links. Answers false
+// once the list is full or the walk was stopped.
 bool walkFolder(const QByteArray& rootBytes, const QString& relative, qint64 maxEntries,
-                QStringList& list) {
+                QStringList& list, const IndexingStop* stop) {
+    if (stop && stop->requested()) {
+        return false;
+    }
+    // Opened by path, so that only one folder is open at a time however deep the tree.
     const QByteArray path = relative.isEmpty() ? rootBytes : rootBytes + '/' + encodePath(relative);
-    const int fd = ::open(path.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int fd =
+        ::open(path.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         return true;
     }
@@ -424,12 +518,13 @@ bool walkFolder(const QByteArray& rootBytes, const QString& relative, qint64 max
         ::close(fd);
         return true;
     }
-    std::vector<WalkEntry> entries;
+    QStringList files;
+    std::vector<std::pair<QByteArray, QString>> folders;
+    bool full = false;
     while (const dirent* item = ::readdir(dir)) {
         if (item->d_name[0] == '.') {
             continue;
         }
-        WalkEntry entry{QByteArray(item->d_name)};
         unsigned char type = item->d_type;
         if (type == DT_UNKNOWN) {
             struct stat st;
@@ -437,42 +532,49 @@ bool walkFolder(const QByteArray& rootBytes, const QString& relative, qint64 max
                 type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_UNKNOWN;
             }
         }
-        entry.isFolder = type == DT_DIR;
-        entry.isFile = type == DT_REG;
-        if (entry.isFolder || entry.isFile) {
-            entries.push_back(std::move(entry));
+        if (type != DT_DIR && type != DT_REG) {
+            continue;
+        }
+        const QByteArray bytes(item->d_name);
+        const auto decoded = decodeUtf8(bytes);
+        if (!decoded) {
+            continue;
+        }
+        QString path = relative.isEmpty() ? *decoded : relative + u'/' + *decoded;
+        // An excluded folder is never opened: its own name decides, not only its parents'.
+        if (RepositoryIndexer::isExcluded(path) ||
+            (type == DT_DIR && excludedDirectoryNames().contains(decoded->toLower()))) {
+            continue;
+        }
+        if (type == DT_DIR) {
+            folders.emplace_back(bytes, std::move(path));
+            continue;
+        }
+        files.append(std::move(path));
+        if (list.size() + files.size() >= maxEntries) {
+            full = true;
+            break;
         }
     }
     ::closedir(dir);
-    std::sort(entries.begin(), entries.end(),
-              [](const WalkEntry& a, const WalkEntry& b) { return a.name < b.name; });
-    for (const WalkEntry& entry : entries) {
-        const auto name = decodeUtf8(entry.name);
-        if (!name) {
-            continue;
-        }
-        const QString relativePath = relative.isEmpty() ? *name : relative + u'/' + *name;
-        // An excluded folder is never opened: its own name decides, not only its parents'.
-        if (RepositoryIndexer::isExcluded(relativePath) ||
-            (entry.isFolder && excludedDirectoryNames().contains(name->toLower()))) {
-            continue;
-        }
-        if (entry.isFile) {
-            list.append(relativePath);
-            if (list.size() >= maxEntries) {
-                return false;
-            }
-        } else if (!walkFolder(rootBytes, relativePath, maxEntries, list)) {
+    list.append(files);
+    if (full) {
+        return false;
+    }
+    std::sort(folders.begin(), folders.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (const auto& folder : folders) {
+        if (!walkFolder(rootBytes, folder.second, maxEntries, list, stop)) {
             return false;
         }
     }
     return true;
 }
 
-QStringList walkTrackedFiles(const QString& root, qint64 maxEntries) {
+QStringList walkTrackedFiles(const QString& root, qint64 maxEntries, const IndexingStop* stop) {
     QStringList list;
     if (maxEntries > 0) {
-        walkFolder(encodePath(root), QString(), maxEntries, list);
+        walkFolder(encodePath(root), QString(), maxEntries, list, stop);
     }
     // Ascending by code point, which UTF-8 byte order gives.
     std::vector<std::pair<QByteArray, QString>> keyed;
@@ -497,6 +599,21 @@ bool isExecutableFile(const QString& path) {
 }
 
 } // namespace
+
+IndexingStop::IndexingStop() : m_wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+IndexingStop::~IndexingStop() {
+    if (m_wake >= 0) {
+        ::close(m_wake);
+    }
+}
+
+void IndexingStop::request() {
+    if (!m_requested.exchange(true, std::memory_order_acq_rel) && m_wake >= 0) {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const auto written = ::write(m_wake, &one, sizeof one);
+    }
+}
 
 std::optional<QString> RepositoryIndexer::findRepositoryRoot(const QString& startingAt) {
     QString current = standardized(startingAt);
@@ -538,13 +655,16 @@ std::optional<QString> RepositoryIndexer::resolvedGitProgram() const {
 }
 
 RepositoryIndexer::Listing RepositoryIndexer::listTrackedFiles(const QString& root) const {
+    bool timedOut = false;
     if (const auto git = resolvedGitProgram()) {
-        if (auto listing = listWithGit(*git, root, limits.maxTrackedFiles)) {
+        if (auto listing = listWithGit(*git, root, limits.maxTrackedFiles, gitTimeLimit, stop.get(),
+                                       timedOut)) {
             return *listing;
         }
     }
     Listing listing;
-    listing.paths = walkTrackedFiles(root, limits.maxTrackedFiles);
+    listing.gitTimedOut = timedOut;
+    listing.paths = walkTrackedFiles(root, limits.maxTrackedFiles, stop.get());
     return listing;
 }
 
@@ -775,7 +895,7 @@ RepositoryContext RepositoryIndexer::index(const QString& root,
     }
 
     for (const Candidate& source : std::as_const(sourceFiles)) {
-        if (vocabulary.size() >= limits.maxVocabularyTerms) {
+        if (vocabulary.size() >= limits.maxVocabularyTerms || (stop && stop->requested())) {
             break;
         }
         if (const auto text = readPrefix(source.target, limits.maxBytesPerSourceFile)) {

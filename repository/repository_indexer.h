@@ -6,9 +6,32 @@
 #include <QString>
 #include <QStringList>
 
+#include <atomic>
+#include <chrono>
+#include <memory>
 #include <optional>
 
 namespace quovant {
+
+// Ends indexing runs early: a running git is killed with its process group at once, and the folder
+// walk and the file reads stop. One stop serves every run that shares it; it cannot be undone.
+// Thread-safe.
+class IndexingStop {
+public:
+    IndexingStop();
+    ~IndexingStop();
+    IndexingStop(const IndexingStop&) = delete;
+    IndexingStop& operator=(const IndexingStop&) = delete;
+
+    void request();
+    bool requested() const { return m_requested.load(std::memory_order_acquire); }
+    // Becomes readable once a stop is requested, to wake a wait on git.
+    int wakeDescriptor() const { return m_wake; }
+
+private:
+    std::atomic<bool> m_requested{false};
+    int m_wake = -1;
+};
 
 // Turns one Git working tree into a RepositoryContext within `limits`. Holds no shared state and
 // may run on any thread; it blocks while `git` runs, so keep it off the main thread. Files whose
@@ -20,13 +43,25 @@ struct RepositoryIndexer {
         bool fromGit = false;
         // The git listing was cut at the entry limit or the byte budget and git was stopped.
         bool stoppedAtLimit = false;
+        // git ran past `gitTimeLimit` (or was stopped) and was killed; the walk answered instead.
+        bool gitTimedOut = false;
         qint64 bytesRead = 0;
     };
+
+    // `git ls-files` answers in well under a second even for a large repository on a cold disk;
+    // five seconds leave room for a loaded machine while bounding what a hung git (a FIFO at
+    // .git/HEAD, a stalled network mount) can hold. Nobody waits for it: the prompt flow waits
+    // 300 ms for a repository context and goes on without one.
+    static constexpr std::chrono::milliseconds kDefaultGitTimeLimit{5000};
 
     RepositoryIndexLimits limits;
     // The git program to run; absent means "/usr/bin/git", else `git` on the search path.
     // An empty string means no git at all.
     std::optional<QString> gitProgram;
+    // At this limit git is killed with its whole process group and the folder walk answers.
+    std::chrono::milliseconds gitTimeLimit = kDefaultGitTimeLimit;
+    // Absent: the run cannot be ended early.
+    std::shared_ptr<IndexingStop> stop;
 
     // The nearest folder at or above `startingAt` that holds a ".git" entry; "/" is never one.
     static std::optional<QString> findRepositoryRoot(const QString& startingAt);
@@ -45,9 +80,10 @@ struct RepositoryIndexer {
     static bool isUsefulTerm(const QString& term);
     static std::optional<QString> branchName(const QString& root);
     static std::optional<QString> language(QStringView path);
-    // The file's first `maxBytes` bytes as UTF-8 text; none for binary, non-UTF-8 or unreadable
-    // files and for anything that is not a regular file. A multi-byte character cut off by the
-    // limit is left out rather than spoiling the whole prefix.
+    // The file's first `maxBytes` bytes as UTF-8 text, reading no more than that; none for binary,
+    // non-UTF-8 or unreadable files and for anything that is not a regular file, which is never
+    // opened. A multi-byte character cut off by the limit is left out rather than spoiling the
+    // whole prefix.
     static std::optional<QString> readPrefix(const QString& file, qint64 maxBytes);
     // Type names, then function names, then variable names, each in order of appearance.
     static QStringList extractIdentifiers(const QString& text);

@@ -83,4 +83,10 @@ void ScratchFolder::write(const QString& relative, const QByteArray& bytes) cons
     writeWithFolders(path(relative), bytes);
 }
 
+QString ScratchFolder::script(const QString& relative, const QByteArray& body) const {
+    write(relative, "#!/bin/sh\n" + body);
+    QFile::setPermissions(path(relative), QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+    return path(relative);
+}
+
 } // namespace quovant::testing

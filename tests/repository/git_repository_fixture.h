@@ -45,6 +45,8 @@ public:
     ScratchFolder();
     QString path(const QString& relative = {}) const;
     void write(const QString& relative, const QByteArray& bytes) const;
+    // A shell script that only its owner may run; answers its path.
+    QString script(const QString& relative, const QByteArray& body) const;
 
 private:
     QTemporaryDir m_dir;

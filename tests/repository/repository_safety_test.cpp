@@ -11,6 +11,7 @@
 
 #include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
@@ -80,6 +81,8 @@ void prepare(Scenario& s) {
     r.write(u"cert.PEM"_s, "class PemLeak {}\n");
     r.write(u"secrets/Token.swift"_s, "class SecretToken {}\n");
     r.write(u"node_modules/pkg/index.js"_s, "class NodeLeak {}\n");
+    r.write(u"pipe.swift"_s, "class PipeType {}\n");
+    r.write(u"device.swift"_s, "class DeviceType {}\n");
     r.symlink(u".env"_s, u"config.swift"_s);
     r.symlink(u"secrets/Token.swift"_s, u"token.swift"_s);
     r.symlink(s.outside.path(u"Outside.swift"_s), u"outside.swift"_s);
@@ -90,9 +93,14 @@ void prepare(Scenario& s) {
     r.symlink(u"ping.swift"_s, u"pong.swift"_s);
     r.symlink(u"pong.swift"_s, u"ping.swift"_s);
     r.commitAll();
-    for (const QString& name :
-         {u".env"_s, u"id_rsa"_s, u"secrets/Token.swift"_s, u"node_modules/pkg/index.js"_s}) {
+    for (const QString& name : {u".env"_s, u"id_rsa"_s, u"secrets/Token.swift"_s,
+                                u"node_modules/pkg/index.js"_s, u"pipe.swift"_s}) {
         r.makeFifo(name);
+    }
+    // Opening a device can act on it. Only root may make one; a twin of /dev/null is harmless.
+    const QByteArray device = QFile::encodeName(r.path(u"device.swift"_s));
+    if (::unlink(device.constData()) == 0) {
+        ::mknod(device.constData(), S_IFCHR | 0600, makedev(1, 3));
     }
     for (const QString& name : {u".env.local"_s, u"cert.PEM"_s}) {
         ::chmod(QFile::encodeName(r.path(name)).constData(), 0);
@@ -101,9 +109,12 @@ void prepare(Scenario& s) {
 
 void watchEverythingSensitive(OpenWatcher& watcher, const Scenario& s) {
     const GitRepository& r = s.repository;
-    for (const QString& name : {u".env"_s, u".env.local"_s, u"id_rsa"_s, u"cert.PEM"_s,
-                                u"secrets"_s, u"node_modules"_s, u"node_modules/pkg"_s}) {
-        watcher.watch(r.path(name));
+    for (const QString& name :
+         {u".env"_s, u".env.local"_s, u"id_rsa"_s, u"cert.PEM"_s, u"secrets"_s, u"node_modules"_s,
+          u"node_modules/pkg"_s, u"pipe.swift"_s, u"device.swift"_s}) {
+        if (QFileInfo::exists(r.path(name))) {
+            watcher.watch(r.path(name));
+        }
     }
     watcher.watch(s.outside.path());
     watcher.watch(s.outside.path(u"folder"_s));
@@ -125,6 +136,8 @@ TEST(RepositorySafetyTest, NeverOpensExcludedOrEscapingFiles) {
         u"token.swift"_s,
         u"loop.swift"_s,
         u"ping.swift"_s,
+        u"pipe.swift"_s,
+        u"device.swift"_s,
         u"Sources/App.swift"_s,
     };
     struct Mode {
@@ -149,7 +162,9 @@ TEST(RepositorySafetyTest, NeverOpensExcludedOrEscapingFiles) {
                 << mode.name << ": " << leak;
         }
         for (const QString& keyFile : context.keyFiles) {
-            EXPECT_TRUE(keyFile == u"Sources/App.swift"_s)
+            // A FIFO or a device is named, never read.
+            EXPECT_TRUE(keyFile == u"Sources/App.swift"_s || keyFile == u"pipe.swift"_s ||
+                        keyFile == u"device.swift"_s)
                 << mode.name << ": " << keyFile.toStdString();
         }
     }
