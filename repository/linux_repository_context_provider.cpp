@@ -4,6 +4,7 @@
 #include "repository/repository_candidate_selector.h"
 #include "settings/log.h"
 
+#include <QCoreApplication>
 #include <QCoroFuture>
 #include <QDir>
 #include <QPointer>
@@ -21,6 +22,8 @@ namespace {
 
 // Working directories are asked for this many processes at most, the most recently started.
 constexpr qsizetype kMaxScannedProcesses = 100;
+// One thread indexes while the other can still detect the repository of the next utterance.
+constexpr int kRepositoryThreads = 2;
 
 std::optional<QString> documentPath(const QString& value) {
     if (value.startsWith(u"file:"_s)) {
@@ -50,7 +53,25 @@ LinuxRepositoryContextProvider::LinuxRepositoryContextProvider(
 LinuxRepositoryContextProvider::LinuxRepositoryContextProvider(
     std::shared_ptr<FocusedWindowInfoSource> focusedWindow, RepositoryIndexer indexer,
     QObject* parent)
-    : QObject(parent), m_focusedWindow(std::move(focusedWindow)), m_indexer(std::move(indexer)) {}
+    : QObject(parent), m_focusedWindow(std::move(focusedWindow)), m_indexer(std::move(indexer)) {
+    m_indexer.stop = std::make_shared<IndexingStop>();
+    m_pool.setMaxThreadCount(kRepositoryThreads);
+    m_pool.setObjectName(u"Repository indexing"_s);
+    // The event loop ends before anything is destroyed; a hung git must not outlive the program.
+    if (const QCoreApplication* application = QCoreApplication::instance()) {
+        connect(application, &QCoreApplication::aboutToQuit, this,
+                &LinuxRepositoryContextProvider::stopIndexing);
+    }
+}
+
+LinuxRepositoryContextProvider::~LinuxRepositoryContextProvider() {
+    stopIndexing();
+    m_pool.waitForDone();
+}
+
+void LinuxRepositoryContextProvider::stopIndexing() {
+    m_indexer.stop->request();
+}
 
 std::optional<RepositoryContext>
 LinuxRepositoryContextProvider::cachedContext(const std::optional<QString>& appBundleID,
@@ -150,7 +171,7 @@ LinuxRepositoryContextProvider::refreshContext(std::optional<QString> appBundleI
     if (plan.processTreeOf) {
         const qint32 processID = *plan.processTreeOf;
         std::optional<QString> detected = co_await QtConcurrent::run(
-            &LinuxRepositoryContextProvider::detectFromProcessTree, processID);
+            &m_pool, &LinuxRepositoryContextProvider::detectFromProcessTree, processID);
         if (!self) {
             co_return std::nullopt;
         }
@@ -164,14 +185,36 @@ LinuxRepositoryContextProvider::refreshContext(std::optional<QString> appBundleI
         co_return cached;
     }
 
-    const RepositoryIndexer indexer = m_indexer;
     const QString root = *plan.root;
-    std::optional<RepositoryContext> context =
-        co_await QtConcurrent::run(&LinuxRepositoryContextProvider::indexOrNothing, indexer, root);
-    if (!self || !context) {
-        co_return context;
+    const Indexing running = indexing(root);
+    std::optional<RepositoryContext> context = co_await QFuture(running.result);
+    // A stopped run is unfinished work, and a released provider has no caches to fill.
+    if (!self || m_indexer.stop->requested()) {
+        co_return std::nullopt;
+    }
+    // The first of the refreshes that waited for this run ends it; a later run stays listed.
+    if (const auto found = m_indexing.constFind(root);
+        found != m_indexing.constEnd() && found->number == running.number) {
+        m_indexing.erase(found);
+    }
+    if (!context) {
+        co_return std::nullopt;
     }
     co_return store(root, appBundleID, *context);
+}
+
+// At most one indexing per root at a time: a refresh that finds one running waits for it.
+LinuxRepositoryContextProvider::Indexing
+LinuxRepositoryContextProvider::indexing(const QString& root) {
+    if (const auto found = m_indexing.constFind(root); found != m_indexing.constEnd()) {
+        return *found;
+    }
+    const Indexing started{++m_indexingCount,
+                           QtConcurrent::run(&m_pool,
+                                             &LinuxRepositoryContextProvider::indexOrNothing,
+                                             m_indexer, root)};
+    m_indexing.insert(root, started);
+    return started;
 }
 
 std::optional<RepositoryContext>

@@ -5,8 +5,10 @@
 #include "repository/repository_context.h"
 #include "repository/repository_indexer.h"
 
+#include <QFuture>
 #include <QHash>
 #include <QObject>
+#include <QThreadPool>
 
 #include <memory>
 
@@ -14,7 +16,10 @@ namespace quovant {
 
 // Finds the repository behind the frontmost application (pinned path, focused document, or the
 // working directories of the processes it started), indexes it once per run and caches it.
-// Lives on the main thread; process scans and indexing run on the thread pool.
+// Lives on the main thread. Process scans and indexing run on a pool of their own, so a slow git
+// never delays work on the shared pool (capture start, request building); a refresh for a root
+// that is being indexed joins that indexing. When the application quits, or the provider goes,
+// running indexing is stopped and its git killed.
 class LinuxRepositoryContextProvider : public QObject, public RepositoryContextProviding {
 public:
     // `focusedWindow` may be null: then only the pinned path and the caches serve.
@@ -22,6 +27,7 @@ public:
                                             QObject* parent = nullptr);
     LinuxRepositoryContextProvider(std::shared_ptr<FocusedWindowInfoSource> focusedWindow,
                                    RepositoryIndexer indexer, QObject* parent = nullptr);
+    ~LinuxRepositoryContextProvider() override;
 
     std::optional<RepositoryContext>
     cachedContext(const std::optional<QString>& appBundleID,
@@ -50,10 +56,21 @@ private:
                                                    const std::optional<QString>& appBundleID);
     RepositoryContext store(const QString& root, const std::optional<QString>& appBundleID,
                             const RepositoryContext& context);
+    struct Indexing {
+        quint64 number = 0;
+        QFuture<std::optional<RepositoryContext>> result;
+    };
+
+    Indexing indexing(const QString& root);
     static std::optional<RepositoryContext> indexOrNothing(RepositoryIndexer indexer, QString root);
+    void stopIndexing();
 
     std::shared_ptr<FocusedWindowInfoSource> m_focusedWindow;
     RepositoryIndexer m_indexer;
+    // Indexing that has started and not yet been handed back, by root.
+    QHash<QString, Indexing> m_indexing;
+    quint64 m_indexingCount = 0;
+    QThreadPool m_pool;
     QHash<QString, RepositoryContext> m_contextsByRoot;
     QHash<QString, QString> m_rootByBundleID;
 };

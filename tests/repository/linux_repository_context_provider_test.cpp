@@ -177,15 +177,5 @@ TEST_F(LinuxRepositoryContextProviderTest, AnotherFrontmostApplicationGetsNoDete
     EXPECT_EQ(anonymous->rootPath, second.root());
 }
 
-TEST_F(LinuxRepositoryContextProviderTest, ReleasingTheProviderDuringARefreshIsHarmless) {
-    auto provider = std::make_unique<LinuxRepositoryContextProvider>(nullptr);
-    auto task = provider->refreshContext(u"editor"_s, first.root());
-    provider.reset();
-    // The finished work is handed back without touching the released caches.
-    const auto context = run(std::move(task));
-    ASSERT_TRUE(context);
-    EXPECT_EQ(context->rootPath, first.root());
-}
-
 } // namespace
 } // namespace quovant
