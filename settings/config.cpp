@@ -509,6 +509,20 @@ Config Config::load(const QString& path) {
     return defaults;
 }
 
+Config Config::read(const QString& path) {
+    const ReadResult file = readSettingsFile(path);
+    if (file.readable) {
+        if (auto decoded = decode(file.bytes)) {
+            return *decoded;
+        }
+    }
+    if (existsWithoutFollowing(path) && !isDanglingLink(path)) {
+        Log::warn(u"Settings were invalid; using safe in-memory defaults and leaving the file as "
+                  u"it is."_s);
+    }
+    return {};
+}
+
 std::optional<QString> Config::styleInstruction(const std::optional<QString>& bundleID) const {
     if (!bundleID) {
         return std::nullopt;

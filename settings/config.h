@@ -78,6 +78,10 @@ struct Config {
     // Reads the settings file; a missing file is created with defaults, a damaged one is set
     // aside as config.invalid.json (logged) and replaced by defaults.
     static Config load(const QString& path);
+    // Reads the settings file without changing anything on disk: a missing, damaged or unusable
+    // file gives defaults in memory and stays as it is (for checks that must not touch the
+    // user's data, such as `transcribe`).
+    static Config read(const QString& path);
     // Writes indented JSON with sorted keys atomically, permissions 0600. Failures are ignored.
     void save(const QString& path) const;
 
