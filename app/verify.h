@@ -17,6 +17,10 @@ QCoro::Task<int> run(QString wavPath, QString locale);
 
 // Band-limited conversion from one rate to another (`AudioResampler::convert`), output length
 // truncated. Rates that are not positive, and empty input, give the input back unchanged.
+// `text` safe for a terminal: C0 and C1 control characters other than line feed and tab, and the
+// bidirectional overrides and isolates, are shown as escapes (`\x1b`, `\u202e`).
+QString printable(const QString& text);
+
 std::vector<float> resample(const std::vector<float>& samples, double from, double to);
 
 } // namespace Verify

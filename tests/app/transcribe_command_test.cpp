@@ -12,12 +12,24 @@
 #include <QRegularExpression>
 #include <QTcpServer>
 #include <QTemporaryDir>
+#include <QtEndian>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <deque>
+#include <fcntl.h>
+#include <functional>
 #include <memory>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
 
 using namespace Qt::StringLiterals;
 using namespace quovant;
@@ -91,6 +103,71 @@ Outcome transcribe(QStringList arguments, const QByteArray& config = {}) {
     Invocation invocation(std::move(arguments), config);
     runAll({&invocation});
     return invocation.outcome();
+}
+
+struct Bounded {
+    bool finished = false;
+    int exitCode = -1;
+    QStringList lines;
+    long peakKiB = 0;
+};
+
+// One run of the program, stopped if it outlives `limit` so that a hang fails instead of stalling
+// the suite; the peak memory is that child's own (wait4).
+Bounded runBounded(const QStringList& arguments, std::chrono::seconds limit) {
+    QTemporaryDir home;
+    const QString outputPath = home.filePath(u"stdout"_s);
+    std::vector<QByteArray> strings{QByteArray(QUOVANT_BINARY)};
+    for (const QString& argument : arguments) {
+        strings.push_back(QFile::encodeName(argument));
+    }
+    std::vector<char*> argv;
+    for (QByteArray& string : strings) {
+        argv.push_back(string.data());
+    }
+    argv.push_back(nullptr);
+    QByteArray homeVariable = "QUOVANT_HOME=" + QFile::encodeName(home.path());
+    std::vector<char*> environment;
+    for (char** entry = environ; *entry; ++entry) {
+        if (std::strncmp(*entry, "QUOVANT_HOME=", 13) != 0) {
+            environment.push_back(*entry);
+        }
+    }
+    environment.push_back(homeVariable.data());
+    environment.push_back(nullptr);
+    const QByteArray output = QFile::encodeName(outputPath);
+
+    Bounded result;
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int fd = ::open(output.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (fd < 0 || ::dup2(fd, STDOUT_FILENO) < 0) {
+            ::_exit(126);
+        }
+        ::execve(argv[0], argv.data(), environment.data());
+        ::_exit(127);
+    }
+    EXPECT_GT(pid, 0);
+    int status = 0;
+    struct rusage usage {};
+    QElapsedTimer clock;
+    clock.start();
+    while (pid > 0) {
+        if (::wait4(pid, &status, WNOHANG, &usage) == pid) {
+            result.finished = true;
+            break;
+        }
+        if (clock.elapsed() > std::chrono::milliseconds(limit).count()) {
+            ::kill(pid, SIGKILL);
+            ::wait4(pid, &status, 0, &usage);
+            break;
+        }
+        ::usleep(20'000);
+    }
+    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.peakKiB = usage.ru_maxrss;
+    result.lines = QString::fromUtf8(readFile(outputPath)).split(u'\n', Qt::SkipEmptyParts);
+    return result;
 }
 
 void speak(const QString& voice, const QString& text, const QString& path) {
@@ -307,42 +384,96 @@ TEST(TranscribeCommand, ArgumentsChooseBetweenTheCommandAndTheUsageLine) {
     }
 }
 
-TEST(TranscribeCommand, UnreadableRecordingsEndWithOneLineAndStatusOne) {
+// What a refused input may cost: the program's own size (about 26 MB here) and one file of the
+// largest size read (112 MiB), with room. Reading /dev/zero, a 200 MB file or resampling an hour
+// recorded at 1000 Hz (614 MB) would each exceed it.
+constexpr long kRefusalPeakKiB = 160 * 1024;
+
+TEST(TranscribeCommand, UnusableInputsEndWithOneLineStatusOneAndBoundedMemory) {
     QTemporaryDir dir;
     const auto convert = [](const QString& format) {
         return format + u" audio is not read directly; convert it to WAV first, e.g. sox <file> "
                         u"-r 16000 -c 1 out.wav, or ffmpeg -i <file> -ar 16000 -ac 1 out.wav"_s;
     };
+    const auto file = [&dir](const QString& name, const QByteArray& bytes) {
+        return [&dir, name, bytes] {
+            writeFile(dir.filePath(name), bytes);
+            return dir.filePath(name);
+        };
+    };
+    // A long silent recording costs no disk: the samples are a hole in the file.
+    const auto silence = [&dir](const QString& name, int rate, qint64 frames) {
+        return [&dir, name, rate, frames] {
+            QByteArray header = wavImage(1, rate, 16, {});
+            qToLittleEndian<quint32>(quint32(36 + frames * 2), header.data() + 4);
+            qToLittleEndian<quint32>(quint32(frames * 2), header.data() + 40);
+            QFile wav(dir.filePath(name));
+            EXPECT_TRUE(wav.open(QIODevice::WriteOnly) && wav.write(header) == 44 &&
+                        wav.resize(44 + frames * 2));
+            return wav.fileName();
+        };
+    };
     const std::vector<qint16> halfSecond(8000, 1000);
+    const QString notRegular = u"; give the path of a WAV file"_s;
     struct Case {
         QString name;
-        QByteArray bytes;
+        std::function<QString()> create;
         QString description;
     };
     const Case cases[] = {
-        {u"text.wav"_s, "this is not audio at all, just some text in a file\n",
+        {u"text"_s, file(u"text.wav"_s, "this is not audio at all, just some text in a file\n"),
          u"missing RIFF header"_s},
-        {u"24-bit.wav"_s, wavImage(1, 16000, 24, halfSecond),
+        {u"24-bit"_s, file(u"24-bit.wav"_s, wavImage(1, 16000, 24, halfSecond)),
          u"unsupported WAV: 24-bit samples (only 16-bit supported)"_s},
-        {u"header-only.wav"_s, WavEncoder::encode({}, 16000), u"file is too short to be a WAV"_s},
-        {u"zero-rate.wav"_s, wavImage(1, 0, 16, halfSecond),
+        {u"header only"_s, file(u"header-only.wav"_s, WavEncoder::encode({}, 16000)),
+         u"file is too short to be a WAV"_s},
+        {u"zero rate"_s, file(u"zero-rate.wav"_s, wavImage(1, 0, 16, halfSecond)),
          u"unsupported WAV: 0 Hz sample rate"_s},
-        {u"song.flac"_s, QByteArray("fLaC\0\0\0\x22") + QByteArray(64, '\1'), convert(u"FLAC"_s)},
-        {u"note.ogg"_s, QByteArray("OggS\0\2") + QByteArray(64, '\1'), convert(u"Ogg"_s)},
-        {u"talk.mp3"_s, QByteArray("ID3\4\0") + QByteArray(64, '\1'), convert(u"MP3"_s)},
-        {u"raw.mp3"_s, QByteArray("\xFF\xFB\x90\x64") + QByteArray(64, '\1'), convert(u"MP3"_s)},
+        {u"flac"_s, file(u"song.flac"_s, QByteArray("fLaC\0\0\0\x22") + QByteArray(64, '\1')),
+         convert(u"FLAC"_s)},
+        {u"ogg"_s, file(u"note.ogg"_s, QByteArray("OggS\0\2") + QByteArray(64, '\1')),
+         convert(u"Ogg"_s)},
+        {u"id3"_s, file(u"talk.mp3"_s, QByteArray("ID3\4\0") + QByteArray(64, '\1')),
+         convert(u"MP3"_s)},
+        {u"mp3 frames"_s, file(u"raw.mp3"_s, QByteArray("\xFF\xFB\x90\x64") + QByteArray(64, '\1')),
+         convert(u"MP3"_s)},
+        {u"fifo without a writer"_s,
+         [&dir] {
+             const QString path = dir.filePath(u"pipe.wav"_s);
+             EXPECT_EQ(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+             return path;
+         },
+         u"not a regular file (a named pipe)"_s + notRegular},
+        {u"endless device"_s, [] { return u"/dev/zero"_s; },
+         u"not a regular file (a device)"_s + notRegular},
+        {u"directory"_s, [&dir] { return dir.path(); }, u"Is a directory"_s},
+        {u"sparse 200 MB"_s,
+         [&dir] {
+             QFile big(dir.filePath(u"big.wav"_s));
+             EXPECT_TRUE(big.open(QIODevice::WriteOnly) && big.resize(200LL * 1000 * 1000));
+             return big.fileName();
+         },
+         u"larger than 112 MiB, more than 10 minutes of 48 kHz stereo audio; shorten it or "
+         u"convert it to 16 kHz mono first, e.g. sox <file> -r 16000 -c 1 out.wav, or ffmpeg -i "
+         u"<file> -ar 16000 -ac 1 out.wav"_s},
+        {u"8 MB at 1000 Hz"_s,
+         silence(u"long.wav"_s, 1000, 4'000'000),
+         u"the recording is 66.7 minutes long; at most 10 minutes are transcribed, so split it "
+         u"first, e.g. sox <file> part.wav trim 0 10:00 : newfile : restart"_s},
+        {u"6 minutes at 96 kHz"_s,
+         silence(u"studio.wav"_s, 96000, 360 * 96000),
+         u"the recording is 6.0 minutes long; at most 5 minutes at 96000 Hz are transcribed, so "
+         u"split it first, e.g. sox <file> part.wav trim 0 5:00 : newfile : restart"_s},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name.toStdString());
-        const QString path = dir.filePath(c.name);
-        writeFile(path, c.bytes);
-        Invocation invocation({u"transcribe"_s, path});
-        runAll({&invocation});
-        const Outcome outcome = invocation.outcome();
-        EXPECT_EQ(outcome.exitCode, 1);
-        EXPECT_EQ(outcome.lines,
-                  QStringList{u"✗ Could not read "_s + path + u": "_s + c.description});
-        EXPECT_FALSE(QFile::exists(invocation.home() + u"/history.jsonl"_s));
+        const QString path = c.create();
+        const Bounded run = runBounded({u"transcribe"_s, path}, std::chrono::seconds(120));
+        ASSERT_TRUE(run.finished) << "stopped after two minutes";
+        EXPECT_EQ(run.exitCode, 1);
+        EXPECT_EQ(run.lines, QStringList{u"✗ Could not read "_s + path + u": "_s + c.description});
+        EXPECT_LT(run.peakKiB, kRefusalPeakKiB);
+        std::printf("  %-22s peak %ld KiB\n", qPrintable(c.name), run.peakKiB);
     }
 }
 
@@ -422,7 +553,10 @@ TEST(TranscribeCommand, AOneWordRecordingNeverReachesTheFormatter) {
 
 TEST(TranscribeCommand, AGuardRejectionIsReportedWithTheProposalAndStillSucceeds) {
     LocalHttpServer server;
-    scriptOllama(server, R"({"response":"I'm sorry, I cannot help with that."})");
+    // The formatter drops escape sequences itself; a direction override in what the model says
+    // is shown, not obeyed.
+    scriptOllama(server,
+                 R"({"response":"I'm sorry, I cannot help with that.\u001b]0;owned\u0007\u202e"})");
     Invocation invocation({u"transcribe"_s, spokenSentence()}, ollamaConfig(server));
     writeFile(invocation.home() + u"/vocabulary.txt"_s, "# nothing yet\n");
     runAll({&invocation});
@@ -432,7 +566,8 @@ TEST(TranscribeCommand, AGuardRejectionIsReportedWithTheProposalAndStillSucceeds
     EXPECT_EQ(report.formatted, u"Please send a report to the team by friday."_s);
     EXPECT_EQ(report.warning,
               (QStringList{u"  ⚠︎ guard overruled the model (rejectedRefusal); proposal was:"_s,
-                           u"     \"I'm sorry, I cannot help with that.\""_s}));
+                           u"     \"I'm sorry, I cannot help with that.\\u202e\""_s}))
+        << report.warning.join(u'\n').toStdString();
     ASSERT_EQ(generationRequests(server), 2);
     EXPECT_TRUE(server.requests().last().body.contains("please send a report to the team"));
 }
@@ -458,6 +593,11 @@ TEST(TranscribeCommand, TheSettingsAndTheLocaleChooseWhatIsChecked) {
          {},
          u"✗ ASR preparation failed: "_s +
              QuovantError::localeUnsupported(u"de-DE"_s).description()},
+        {"damaged settings and a locale the recogniser lacks",
+         {u"transcribe"_s, spokenSentence(), u"de-DE"_s},
+         u"{\"formatter\": \"ollama\", "_s,
+         u"✗ ASR preparation failed: "_s +
+             QuovantError::localeUnsupported(u"de-DE"_s).description()},
         {"a whisper server that is not running",
          {u"transcribe"_s, spokenSentence()},
          u"{\"asr\": \"whisperServer\", \"whisperEndpoint\": \"%1\"}"_s.arg(nobody),
@@ -469,13 +609,31 @@ TEST(TranscribeCommand, TheSettingsAndTheLocaleChooseWhatIsChecked) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const Outcome outcome = transcribe(c.arguments, c.config.toUtf8());
+        Invocation invocation(c.arguments, c.config.toUtf8());
+        runAll({&invocation});
+        const Outcome outcome = invocation.outcome();
+        // A check reads the settings and leaves them as they were, damaged or missing.
+        const QDir home(invocation.home());
+        EXPECT_EQ(home.exists(u"config.json"_s), !c.config.isEmpty());
+        if (!c.config.isEmpty()) {
+            EXPECT_EQ(readFile(home.filePath(u"config.json"_s)), c.config.toUtf8());
+        }
+        EXPECT_FALSE(home.exists(u"config.invalid.json"_s));
         EXPECT_EQ(outcome.exitCode, 1);
         ASSERT_EQ(outcome.lines.size(), 6);
         EXPECT_EQ(outcome.lines[0], header);
         EXPECT_EQ(outcome.lines.mid(2, 3), (QStringList{QString(), kDefaultVocabulary, QString()}));
         EXPECT_TRUE(outcome.lines[5].startsWith(c.failure)) << outcome.lines[5].toStdString();
     }
+}
+
+TEST(TranscribeCommand, WithoutAFormatterTheTranscriptShipsPunctuatedAsDictationWould) {
+    Invocation invocation({u"transcribe"_s, spokenSentence()}, R"({"formatter": "none"})");
+    runAll({&invocation});
+    const Report report = parseReport(invocation.outcome(), spokenSentence(), kDefaultVocabulary);
+    EXPECT_EQ(report.raw, u"please send a report to the team by friday"_s);
+    EXPECT_EQ(report.formatted, u"Please send a report to the team by friday."_s);
+    EXPECT_EQ(report.verdict, u"formatterDisabled"_s);
 }
 
 } // namespace
