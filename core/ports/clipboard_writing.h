@@ -9,8 +9,9 @@ class ClipboardWriting {
 public:
     virtual ~ClipboardWriting() = default;
 
-    // Replaces everything on the clipboard with `text` as plain text.
-    virtual void setPlainText(const QString& text) = 0;
+    // Replaces everything on the clipboard with `text` as plain text; false when the text could
+    // not be put there.
+    virtual bool setPlainText(const QString& text) = 0;
 };
 
 } // namespace quovant

@@ -7,7 +7,10 @@ namespace quovant {
 // A clipboard for machines without a desktop: the text stays in memory for the process.
 class MemoryClipboard final : public ClipboardWriting {
 public:
-    void setPlainText(const QString& text) override { m_text = text; }
+    bool setPlainText(const QString& text) override {
+        m_text = text;
+        return true;
+    }
     const QString& text() const { return m_text; }
 
 private:

@@ -10,14 +10,16 @@ namespace quovant {
 LinuxClipboard::LinuxClipboard() = default;
 LinuxClipboard::~LinuxClipboard() = default;
 
-void LinuxClipboard::setPlainText(const QString& text) {
+bool LinuxClipboard::setPlainText(const QString& text) {
     if (!m_owner || !m_owner->isAlive()) {
         m_owner = ClipboardOwner::shared();
     }
     if (!m_owner || !m_owner->setText(text)) {
         Log::error(u"Could not put the text on the clipboard: the X display's clipboard is not "_s
                    u"reachable."_s);
+        return false;
     }
+    return true;
 }
 
 } // namespace quovant

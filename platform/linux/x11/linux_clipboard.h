@@ -15,7 +15,7 @@ public:
     LinuxClipboard();
     ~LinuxClipboard() override;
 
-    void setPlainText(const QString& text) override;
+    bool setPlainText(const QString& text) override;
 
 private:
     std::shared_ptr<ClipboardOwner> m_owner;
