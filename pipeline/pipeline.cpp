@@ -141,12 +141,32 @@ void Pipeline::notify(const QString& title, const QString& body) {
     }
 }
 
-void Pipeline::putOnClipboard(const QString& text) {
-    if (m_platform.clipboard) {
-        m_platform.clipboard->setPlainText(text);
-    } else {
-        Log::error(u"No clipboard is available; the undelivered text could not be kept."_s);
+Pipeline::KeptIn Pipeline::keepUndelivered(const QString& text, bool storedInHistory) {
+    if (m_platform.clipboard && m_platform.clipboard->setPlainText(text)) {
+        return KeptIn::clipboard;
     }
+    if (storedInHistory) {
+        Log::error(u"The clipboard is not available; the undelivered text is kept in the history "
+                   u"only."_s);
+        return KeptIn::history;
+    }
+    // The only copy left. A log line holds 4,096 characters, so long text goes in parts.
+    constexpr qsizetype kPart = 4000;
+    const qsizetype parts = std::max<qsizetype>(1, (text.size() + kPart - 1) / kPart);
+    Log::error(u"The clipboard is not available; the undelivered text is kept in this log."_s);
+    for (qsizetype part = 0; part < parts; ++part) {
+        Log::error(u"Undelivered text ("_s + QString::number(part + 1) + u'/' +
+                   QString::number(parts) + u"): "_s + text.mid(part * kPart, kPart));
+    }
+    return KeptIn::log;
+}
+
+QString Pipeline::notOnClipboard(KeptIn place, const QString& what) {
+    return place == KeptIn::history
+               ? u"The clipboard is not available, so the "_s + what +
+                     u" is only in your history (Show history… in the Quovant menu)."_s
+               : u"The clipboard is not available, so the "_s + what +
+                     u" is only in the log (Show log… in the Quovant menu)."_s;
 }
 
 void Pipeline::refuse(PipelineMode mode) {

@@ -96,7 +96,14 @@ private:
 
     void setState(PipelineState state);
     void notify(const QString& title, const QString& body);
-    void putOnClipboard(const QString& text);
+    // Where text that could not be delivered was kept.
+    enum class KeptIn { clipboard, history, log };
+    // On the clipboard when there is one that takes it; otherwise the history, when the flow
+    // stores the text there, or else the log, so that it is never lost.
+    KeptIn keepUndelivered(const QString& text, bool storedInHistory);
+    // The sentence that tells the user where the text (`what`: "text", "prompt") is when it is
+    // not on the clipboard.
+    static QString notOnClipboard(KeptIn place, const QString& what);
     void refuse(PipelineMode mode);
     bool isCurrent(const std::weak_ptr<bool>& alive, Generation generation) const;
     void cancelUtteranceSoon();

@@ -94,9 +94,11 @@ QCoro::Task<void> Pipeline::runDictation(Generation generation, QString raw, Tim
         m_platform.injector->inject(text);
     } catch (...) {
         Log::error(u"Injection failed: "_s + describeFailure(std::current_exception()));
-        putOnClipboard(text);
+        const KeptIn place = keepUndelivered(text, m_config.retainHistory);
         notify(u"Couldn't type that"_s,
-               u"The text is on your clipboard — press Ctrl+V to paste it."_s);
+               place == KeptIn::clipboard
+                   ? u"The text is on your clipboard — press Ctrl+V to paste it."_s
+                   : notOnClipboard(place, u"text"_s));
     }
     timings.injectMS = nowMS() - deliveryStart;
     setState(PipelineState::idle());

@@ -147,10 +147,12 @@ QCoro::Task<void> Pipeline::runDeveloperPrompt(Generation generation, QString ra
             failure = std::current_exception();
         }
     } else if (verdict != DeveloperPromptGuard::Verdict::accepted) {
-        putOnClipboard(text);
+        const KeptIn place = keepUndelivered(text, m_config.retainHistory);
+        const QString where = place == KeptIn::clipboard ? u"Review it on your clipboard."_s
+                                                         : notOnClipboard(place, u"prompt"_s);
         notify(u"Review prompt before sending"_s,
-               u"Quovant used a lossless fallback, so it did not send the prompt automatically. "
-               u"Review it on your clipboard."_s);
+               u"Quovant used a lossless fallback, so it did not send the prompt "_s +
+                   u"automatically. "_s + where);
         Log::warn(u"Direct handoff withheld because the prompt used a "_s +
                   u"lossless fallback ("_s + verdictName + u")."_s);
     } else {
@@ -182,7 +184,7 @@ QCoro::Task<void> Pipeline::runDeveloperPrompt(Generation generation, QString ra
                 // prompt that did not reach the agent is still kept.
                 if (failure && !alive.expired()) {
                     Log::error(u"Prompt delivery failed: "_s + describeFailure(failure));
-                    putOnClipboard(text);
+                    keepUndelivered(text, false);
                 }
                 co_return;
             }
@@ -191,8 +193,14 @@ QCoro::Task<void> Pipeline::runDeveloperPrompt(Generation generation, QString ra
     if (failure) {
         const QString description = describeFailure(failure);
         Log::error(u"Prompt delivery failed: "_s + description);
-        putOnClipboard(text);
-        notify(u"Prompt copied instead"_s, description + u" The prompt is on your clipboard."_s);
+        const KeptIn place = keepUndelivered(text, m_config.retainHistory);
+        if (place == KeptIn::clipboard) {
+            notify(u"Prompt copied instead"_s,
+                   description + u" The prompt is on your clipboard."_s);
+        } else {
+            notify(u"Prompt not delivered"_s,
+                   description + u' ' + notOnClipboard(place, u"prompt"_s));
+        }
     }
     timings.injectMS = nowMS() - deliveryStart;
     setState(PipelineState::idle());

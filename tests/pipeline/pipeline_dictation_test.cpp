@@ -1,6 +1,9 @@
 #include "pipeline_test_fixture.h"
 
+#include "formatting/transcript_guard.h"
 #include "settings/learner.h"
+
+#include <QRegularExpression>
 
 using namespace quovant;
 using namespace quovant::testing;
@@ -545,6 +548,64 @@ TEST_F(Dictation, UndeliverableTextGoesToTheClipboardAndIsStillStored) {
         const auto lines = history();
         ASSERT_EQ(lines.size(), 1u);
         EXPECT_EQ(lines[0].shippedText, text);
+    }
+}
+
+TEST_F(Dictation, WithoutAClipboardTheNoticeSaysWhereTheUndeliveredTextIs) {
+    // Long enough to need several log lines.
+    QStringList words;
+    for (int i = 0; i < 1500; ++i) {
+        words.append(u"word"_qs + QString::number(i));
+    }
+    const QString longRaw = words.join(u' ');
+    struct Case {
+        const char* name;
+        bool retainHistory;
+        QString raw;
+        QString body;
+        QString logLine;
+    };
+    const Case cases[] = {
+        {"history on", true, u"hello there this is a test"_qs,
+         u"The clipboard is not available, so the text is only in your history (Show history… in "
+         u"the Quovant menu)."_qs,
+         u"[ERROR] The clipboard is not available; the undelivered text is kept in the history "
+         u"only."_qs},
+        {"history off", false, longRaw,
+         u"The clipboard is not available, so the text is only in the log (Show log… in the "
+         u"Quovant menu)."_qs,
+         u"[ERROR] The clipboard is not available; the undelivered text is kept in this log."_qs},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fresh();
+        config.retainHistory = c.retainHistory;
+        config.formatter = FormatterKind::none;
+        asr->transcript = c.raw;
+        injector->failure = QuovantError::injectionFailed(u"no focus"_qs);
+        LogTail log;
+        PlatformKit kit = platform();
+        kit.clipboard = nullptr;
+        store = std::make_shared<Store>(dir->path());
+        pipeline = std::make_unique<Pipeline>(config, kit, store, clock);
+        press();
+        holdAndRelease(800);
+        EXPECT_EQ(notifier->notes, (std::vector{Note(u"Couldn't type that"_qs, c.body)}));
+        EXPECT_TRUE(log.contains(c.logLine));
+        const QString text = TranscriptGuard::lightlyPunctuate(c.raw);
+        if (c.retainHistory) {
+            ASSERT_EQ(history().size(), 1u);
+            EXPECT_EQ(history()[0].shippedText, text);
+        } else {
+            const QRegularExpression part(u"^\\[ERROR\\] Undelivered text \\(\\d/4\\): "_qs);
+            QString kept;
+            for (const QString& line : log.messages()) {
+                if (const auto match = part.match(line); match.hasMatch()) {
+                    kept += line.mid(match.capturedLength());
+                }
+            }
+            EXPECT_EQ(kept, text) << "every word is in the log, in four parts";
+        }
     }
 }
 
