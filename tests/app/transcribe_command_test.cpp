@@ -99,12 +99,6 @@ void runAll(std::vector<Invocation*> invocations) {
     }
 }
 
-Outcome transcribe(QStringList arguments, const QByteArray& config = {}) {
-    Invocation invocation(std::move(arguments), config);
-    runAll({&invocation});
-    return invocation.outcome();
-}
-
 struct Bounded {
     bool finished = false;
     int exitCode = -1;
@@ -361,29 +355,6 @@ std::vector<qint16> pcm16(const std::vector<float>& samples) {
     return out;
 }
 
-TEST(TranscribeCommand, ArgumentsChooseBetweenTheCommandAndTheUsageLine) {
-    const QString missing = QDir::temp().filePath(u"quovant-no-such-recording.wav"_s);
-    const QString unreadable = u"✗ Could not read "_s + missing + u": No such file or directory"_s;
-    struct Case {
-        QStringList arguments;
-        int exitCode;
-        QStringList lines;
-    };
-    const Case cases[] = {
-        {{u"transcribe"_s}, 2, {}},
-        {{u"Transcribe"_s, missing}, 2, {}},
-        {{u"transcribe"_s, missing}, 1, {unreadable}},
-        {{u"transcribe"_s, missing, u"de-DE"_s, u"ignored"_s}, 1, {unreadable}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.arguments.join(u' ').toStdString());
-        const Outcome outcome = transcribe(c.arguments);
-        EXPECT_EQ(outcome.exitCode, c.exitCode);
-        EXPECT_EQ(outcome.lines, c.lines);
-        EXPECT_EQ(outcome.errors.contains(u"usage: quovant"_s), c.exitCode == 2);
-    }
-}
-
 // What a refused input may cost: the program's own size (about 26 MB here) and one file of the
 // largest size read (112 MiB), with room. Reading /dev/zero, a 200 MB file or resampling an hour
 // recorded at 1000 Hz (614 MB) would each exceed it.
@@ -421,6 +392,8 @@ TEST(TranscribeCommand, UnusableInputsEndWithOneLineStatusOneAndBoundedMemory) {
         QString description;
     };
     const Case cases[] = {
+        {u"missing"_s, [&dir] { return dir.filePath(u"no-such-recording.wav"_s); },
+         u"No such file or directory"_s},
         {u"text"_s, file(u"text.wav"_s, "this is not audio at all, just some text in a file\n"),
          u"missing RIFF header"_s},
         {u"24-bit"_s, file(u"24-bit.wav"_s, wavImage(1, 16000, 24, halfSecond)),
