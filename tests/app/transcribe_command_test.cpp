@@ -19,9 +19,7 @@
 #include <cmath>
 #include <csignal>
 #include <cstdio>
-#include <cstring>
 #include <deque>
-#include <fcntl.h>
 #include <functional>
 #include <memory>
 #include <sys/resource.h>
@@ -110,8 +108,11 @@ struct Bounded {
 // the suite; the peak memory is that child's own (wait4).
 Bounded runBounded(const QStringList& arguments, std::chrono::seconds limit) {
     QTemporaryDir home;
-    const QString outputPath = home.filePath(u"stdout"_s);
-    std::vector<QByteArray> strings{QByteArray(QUOVANT_BINARY)};
+    QFile output(home.filePath(u"stdout"_s));
+    EXPECT_TRUE(output.open(QIODevice::WriteOnly));
+    std::vector<QByteArray> strings{"/usr/bin/env",
+                                    "QUOVANT_HOME=" + QFile::encodeName(home.path()),
+                                    QByteArray(QUOVANT_BINARY)};
     for (const QString& argument : arguments) {
         strings.push_back(QFile::encodeName(argument));
     }
@@ -120,37 +121,18 @@ Bounded runBounded(const QStringList& arguments, std::chrono::seconds limit) {
         argv.push_back(string.data());
     }
     argv.push_back(nullptr);
-    QByteArray homeVariable = "QUOVANT_HOME=" + QFile::encodeName(home.path());
-    std::vector<char*> environment;
-    for (char** entry = environ; *entry; ++entry) {
-        if (std::strncmp(*entry, "QUOVANT_HOME=", 13) != 0) {
-            environment.push_back(*entry);
-        }
-    }
-    environment.push_back(homeVariable.data());
-    environment.push_back(nullptr);
-    const QByteArray output = QFile::encodeName(outputPath);
-
     Bounded result;
     const pid_t pid = ::fork();
     if (pid == 0) {
-        const int fd = ::open(output.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (fd < 0 || ::dup2(fd, STDOUT_FILENO) < 0) {
-            ::_exit(126);
-        }
-        ::execve(argv[0], argv.data(), environment.data());
+        ::dup2(output.handle(), STDOUT_FILENO);
+        ::execve(argv[0], argv.data(), environ);
         ::_exit(127);
     }
-    EXPECT_GT(pid, 0);
     int status = 0;
     struct rusage usage {};
     QElapsedTimer clock;
     clock.start();
-    while (pid > 0) {
-        if (::wait4(pid, &status, WNOHANG, &usage) == pid) {
-            result.finished = true;
-            break;
-        }
+    while (!(result.finished = ::wait4(pid, &status, WNOHANG, &usage) == pid)) {
         if (clock.elapsed() > std::chrono::milliseconds(limit).count()) {
             ::kill(pid, SIGKILL);
             ::wait4(pid, &status, 0, &usage);
@@ -160,7 +142,7 @@ Bounded runBounded(const QStringList& arguments, std::chrono::seconds limit) {
     }
     result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     result.peakKiB = usage.ru_maxrss;
-    result.lines = QString::fromUtf8(readFile(outputPath)).split(u'\n', Qt::SkipEmptyParts);
+    result.lines = QString::fromUtf8(readFile(output.fileName())).split(u'\n', Qt::SkipEmptyParts);
     return result;
 }
 

@@ -1,5 +1,7 @@
 #include "pipeline_test_fixture.h"
 
+#include "formatting/builtin_formatter.h"
+#include "formatting/developer_prompt_document.h"
 #include "formatting/transcript_guard.h"
 #include "settings/learner.h"
 
@@ -551,61 +553,74 @@ TEST_F(Dictation, UndeliverableTextGoesToTheClipboardAndIsStillStored) {
     }
 }
 
+// Dictations and prompts alike: text no clipboard takes stays in the history, or else in the log,
+// and the notice says which.
 TEST_F(Dictation, WithoutAClipboardTheNoticeSaysWhereTheUndeliveredTextIs) {
-    // Long enough to need several log lines.
     QStringList words;
     for (int i = 0; i < 1500; ++i) {
         words.append(u"word"_qs + QString::number(i));
     }
-    const QString longRaw = words.join(u' ');
+    const QString longRaw = words.join(u' '); // four log lines' worth
+    const auto where = [](const QString& what, bool history) {
+        return u"The clipboard is not available, so the "_qs + what +
+               (history ? u" is only in your history (Show history… in the Quovant menu)."_qs
+                        : u" is only in the log (Show log… in the Quovant menu)."_qs);
+    };
+    const QString withheld =
+        u"Quovant used a lossless fallback, so it did not send the prompt automatically. "_qs;
+    const QString noRepository =
+        QuovantError::repositoryUnavailable(u"choose a repository from the Quovant menu"_qs)
+            .description();
+    const QString flatFallback = DeveloperPromptDocument::fallback(longRaw).rendered().replace(
+        QRegularExpression(u"\\s*\\R+\\s*"_qs), u" "_qs);
     struct Case {
-        const char* name;
-        bool retainHistory;
+        PipelineMode mode;
+        FormatterKind formatter;
+        bool history;
         QString raw;
-        QString body;
-        QString logLine;
+        Note note;
+        QString logged; // the text the log must hold, when it is the only copy
     };
     const Case cases[] = {
-        {"history on", true, u"hello there this is a test"_qs,
-         u"The clipboard is not available, so the text is only in your history (Show history… in "
-         u"the Quovant menu)."_qs,
-         u"[ERROR] The clipboard is not available; the undelivered text is kept in the history "
-         u"only."_qs},
-        {"history off", false, longRaw,
-         u"The clipboard is not available, so the text is only in the log (Show log… in the "
-         u"Quovant menu)."_qs,
-         u"[ERROR] The clipboard is not available; the undelivered text is kept in this log."_qs},
+        {PipelineMode::dictation, FormatterKind::none, true, u"hello there this is a test"_qs,
+         {u"Couldn't type that"_qs, where(u"text"_qs, true)}, {}},
+        {PipelineMode::dictation, FormatterKind::none, false, longRaw,
+         {u"Couldn't type that"_qs, where(u"text"_qs, false)},
+         TranscriptGuard::lightlyPunctuate(longRaw)},
+        {PipelineMode::developerPrompt, FormatterKind::appleFoundation, true,
+         u"add a retry to the upload step in the sync service and keep the existing timeout"_qs,
+         {u"Prompt not delivered"_qs, noRepository + u' ' + where(u"prompt"_qs, true)}, {}},
+        {PipelineMode::developerPrompt, FormatterKind::none, false, longRaw,
+         {u"Review prompt before sending"_qs, withheld + where(u"prompt"_qs, false)},
+         flatFallback},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(c.note.first.toStdString() + (c.history ? " with" : " without") + " history");
         fresh();
-        config.retainHistory = c.retainHistory;
-        config.formatter = FormatterKind::none;
+        config.retainHistory = c.history;
+        config.formatter = c.formatter;
+        config.promptDestination = PromptDestination::codex;
         asr->transcript = c.raw;
+        formatter->compileAnswer = BuiltinFormatter::compileText(c.raw, {});
         injector->failure = QuovantError::injectionFailed(u"no focus"_qs);
         LogTail log;
         PlatformKit kit = platform();
         kit.clipboard = nullptr;
         store = std::make_shared<Store>(dir->path());
         pipeline = std::make_unique<Pipeline>(config, kit, store, clock);
-        press();
-        holdAndRelease(800);
-        EXPECT_EQ(notifier->notes, (std::vector{Note(u"Couldn't type that"_qs, c.body)}));
-        EXPECT_TRUE(log.contains(c.logLine));
-        const QString text = TranscriptGuard::lightlyPunctuate(c.raw);
-        if (c.retainHistory) {
-            ASSERT_EQ(history().size(), 1u);
-            EXPECT_EQ(history()[0].shippedText, text);
-        } else {
-            const QRegularExpression part(u"^\\[ERROR\\] Undelivered text \\(\\d/4\\): "_qs);
-            QString kept;
-            for (const QString& line : log.messages()) {
-                if (const auto match = part.match(line); match.hasMatch()) {
-                    kept += line.mid(match.capturedLength());
-                }
+        press(c.mode);
+        holdAndRelease(900, c.mode);
+        ASSERT_FALSE(notifier->notes.empty());
+        EXPECT_EQ(notifier->notes.back(), c.note);
+        EXPECT_EQ(history().size(), c.history ? 1u : 0u);
+        const QRegularExpression part(u"^\\[ERROR\\] Undelivered text \\(\\d/\\d\\): "_qs);
+        QString kept;
+        for (const QString& line : log.messages()) {
+            if (const auto match = part.match(line); match.hasMatch()) {
+                kept += line.mid(match.capturedLength());
             }
-            EXPECT_EQ(kept, text) << "every word is in the log, in four parts";
         }
+        EXPECT_EQ(kept, c.logged);
     }
 }
 

@@ -4,8 +4,6 @@
 #include "formatting/developer_prompt_document.h"
 #include "settings/learner.h"
 
-#include <QRegularExpression>
-
 using namespace quovant;
 using namespace quovant::testing;
 using Kind = PipelineState::Kind;
@@ -340,56 +338,6 @@ TEST_F(PromptMode, DeliveryByDestinationAndVerdict) {
             })) << messages.join(u'\n').toStdString();
         }
         EXPECT_EQ(history().size(), 1u);
-    }
-}
-
-TEST_F(PromptMode, WithoutAClipboardTheNoticeSaysWhereTheUndeliveredPromptIs) {
-    const QString fallback = DeveloperPromptDocument::fallback(asr->transcript).rendered();
-    const QString inHistory = u"The clipboard is not available, so the prompt is only in your "
-                              u"history (Show history… in the Quovant menu)."_qs;
-    const QString inLog = u"The clipboard is not available, so the prompt is only in the log "
-                          u"(Show log… in the Quovant menu)."_qs;
-    struct Case {
-        const char* name;
-        bool modelMisbehaves;
-        bool retainHistory;
-        Note note;
-    };
-    const Case cases[] = {
-        {"no repository, history on", false, true,
-         {u"Prompt not delivered"_qs,
-          QuovantError::repositoryUnavailable(u"choose a repository from the Quovant menu"_qs)
-                  .description() +
-              u' ' + inHistory}},
-        {"fallback withheld, history off", true, false,
-         {u"Review prompt before sending"_qs,
-          u"Quovant used a lossless fallback, so it did not send the prompt automatically. "_qs +
-              inLog}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        fresh();
-        config.promptDestination = PromptDestination::codex;
-        config.retainHistory = c.retainHistory;
-        formatter->compileAnswer = c.modelMisbehaves
-                                       ? u"Sure! I would be happy to help with that."_qs
-                                       : BuiltinFormatter::compileText(asr->transcript, {});
-        LogTail log;
-        PlatformKit kit = platform();
-        kit.clipboard = nullptr;
-        store = std::make_shared<Store>(dir->path());
-        pipeline = std::make_unique<Pipeline>(config, kit, store, clock);
-        press(PipelineMode::developerPrompt);
-        holdAndRelease(900, PipelineMode::developerPrompt);
-        EXPECT_EQ(pipeline->state().kind, Kind::idle);
-        ASSERT_FALSE(notifier->notes.empty());
-        EXPECT_EQ(notifier->notes.back(), c.note);
-        EXPECT_EQ(history().size(), c.retainHistory ? 1u : 0u);
-        if (!c.retainHistory) {
-            const QString flattened = QString(fallback).replace(
-                QRegularExpression(u"\\s*\\R+\\s*"_qs), u" "_qs);
-            EXPECT_TRUE(log.contains(u"[ERROR] Undelivered text (1/1): "_qs + flattened));
-        }
     }
 }
 
