@@ -45,6 +45,12 @@ namespace {
 
 constexpr int kDictation = 0, kEdit = 1, kPrompt = 2;
 
+// Menu texts are plain text: a lone '&' would otherwise become a keyboard mnemonic and vanish
+// ("Setup & permissions…", a repository folder with '&' in its name).
+QString plainMenuText(QString text) {
+    return text.replace(u'&', u"&&"_s);
+}
+
 // Renders the menu description into a Qt menu; `trigger` receives each chosen entry.
 void render(QMenu* menu, const QList<MenuEntry>& entries,
             const std::function<void(MenuCommand, QVariant)>& trigger) {
@@ -54,7 +60,7 @@ void render(QMenu* menu, const QList<MenuEntry>& entries,
             menu->addSeparator();
             break;
         case MenuEntry::Kind::header: {
-            QAction* action = menu->addAction(entry.text);
+            QAction* action = menu->addAction(plainMenuText(entry.text));
             QFont font = action->font();
             font.setBold(true);
             action->setFont(font);
@@ -62,13 +68,13 @@ void render(QMenu* menu, const QList<MenuEntry>& entries,
             break;
         }
         case MenuEntry::Kind::detail:
-            menu->addAction(entry.text)->setEnabled(false);
+            menu->addAction(plainMenuText(entry.text))->setEnabled(false);
             break;
         case MenuEntry::Kind::submenu:
-            render(menu->addMenu(entry.text), entry.children, trigger);
+            render(menu->addMenu(plainMenuText(entry.text)), entry.children, trigger);
             break;
         case MenuEntry::Kind::action: {
-            QAction* action = menu->addAction(entry.text);
+            QAction* action = menu->addAction(plainMenuText(entry.text));
             action->setCheckable(entry.checkable);
             action->setChecked(entry.checked);
             action->setData(entry.value);

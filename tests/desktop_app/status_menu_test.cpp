@@ -12,6 +12,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMenu>
+#include <QPainter>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -23,6 +24,18 @@ using quovant::testing::writeFile;
 
 namespace {
 
+// The text as the menu shows it: "&&" is a literal '&', a lone '&' marks a mnemonic and is not shown.
+QString shown(const QString& text) {
+    QString out;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (text[i] == u'&' && i + 1 < text.size()) {
+            ++i;
+        }
+        out.append(text[i]);
+    }
+    return out;
+}
+
 // The menu as a person reads it: "*bold header*", "(disabled detail)", "[x] checked",
 // "[ ] unchecked", "---" separators, "> submenu" with its entries indented.
 QStringList read(const QMenu* menu, const QString& indent = {}) {
@@ -31,15 +44,16 @@ QStringList read(const QMenu* menu, const QString& indent = {}) {
         if (action->isSeparator()) {
             lines.append(indent + u"---"_s);
         } else if (action->menu()) {
-            lines.append(indent + u"> "_s + action->text());
+            lines.append(indent + u"> "_s + shown(action->text()));
             lines.append(read(action->menu(), indent + u"  "_s));
         } else if (!action->isEnabled()) {
-            lines.append(indent + (action->font().bold() ? u"*"_s + action->text() + u"*"_s
-                                                         : u"("_s + action->text() + u")"_s));
+            lines.append(indent + (action->font().bold() ? u"*"_s + shown(action->text()) + u"*"_s
+                                                         : u"("_s + shown(action->text()) + u")"_s));
         } else if (action->isCheckable()) {
-            lines.append(indent + (action->isChecked() ? u"[x] "_s : u"[ ] "_s) + action->text());
+            lines.append(indent + (action->isChecked() ? u"[x] "_s : u"[ ] "_s) +
+                                         shown(action->text()));
         } else {
-            lines.append(indent + action->text());
+            lines.append(indent + shown(action->text()));
         }
     }
     return lines;
@@ -339,6 +353,40 @@ TEST_F(DesktopMenu, FilesOpenWithTheDesktopsApplications) {
                                    QUrl::fromLocalFile(root.filePath(u"audio"_s))}));
     EXPECT_TRUE(QFileInfo(root.filePath(u"vocabulary.txt"_s)).isFile());
     EXPECT_TRUE(QFileInfo(root.filePath(u"audio"_s)).isDir());
+}
+
+// The menu with its first submenu open, as the tray shows it, for the documentation.
+TEST_F(DesktopMenu, Screenshot) {
+    const QString folder = qEnvironmentVariable("QUOVANT_SCREENSHOT_DIR");
+    if (folder.isEmpty()) {
+        GTEST_SKIP() << "QUOVANT_SCREENSHOT_DIR not set";
+    }
+    launch(R"({"retainHistory": true})");
+    QMenu* menu = m_app->menu();
+    QMenu* submenu = nullptr;
+    int submenuTop = 0;
+    for (QAction* action : menu->actions()) {
+        if (action->menu()) {
+            submenu = action->menu();
+            submenuTop = menu->actionGeometry(action).top();
+            break;
+        }
+    }
+    ASSERT_NE(submenu, nullptr);
+    // adjustSize() would cap the menu at two thirds of the screen.
+    menu->resize(menu->sizeHint());
+    submenu->resize(submenu->sizeHint());
+    const QPixmap main = menu->grab();
+    const QPixmap side = submenu->grab();
+    QImage sheet(main.width() + side.width() - 4,
+                 std::max(main.height(), submenuTop + side.height()), QImage::Format_ARGB32);
+    sheet.fill(Qt::transparent);
+    QPainter painter(&sheet);
+    painter.drawPixmap(0, 0, main);
+    painter.drawPixmap(main.width() - 4, submenuTop, side);
+    painter.end();
+    QDir().mkpath(folder);
+    EXPECT_TRUE(sheet.save(folder + u"/tray-menu.png"_s));
 }
 
 } // namespace
