@@ -2,6 +2,7 @@
 
 #include "core/unicode_text.h"
 #include "loopback/local_service_endpoint.h"
+#include "settings/data_file.h"
 #include "settings/log.h"
 #include "settings/paths.h"
 
@@ -11,7 +12,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonValue>
-#include <QTemporaryFile>
 
 #include <cerrno>
 #include <cmath>
@@ -158,19 +158,11 @@ struct ReadResult {
 ReadResult readSettingsFile(const QString& path) {
     // Only a regular file is read: opening a FIFO would block start-up, and a device could be
     // endless.
-    struct stat info {};
-    if (::stat(QFile::encodeName(path).constData(), &info) != 0 || !S_ISREG(info.st_mode)) {
+    DataFile::Read read = DataFile::readRegular(path, kMaximumFileBytes);
+    if (read.status != DataFile::Read::Status::Read) {
         return {};
     }
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        return {};
-    }
-    QByteArray bytes = file.read(kMaximumFileBytes + 1);
-    if (file.error() != QFileDevice::NoError || bytes.size() > kMaximumFileBytes) {
-        return {};
-    }
-    return {true, std::move(bytes)};
+    return {true, std::move(read.bytes)};
 }
 
 bool existsWithoutFollowing(const QString& path) {
@@ -194,19 +186,8 @@ bool isDirectoryWithoutFollowing(const QString& path) {
 // old or the new settings, never a mixture, and the content is never readable by others.
 void writeAtomically(const QString& path, const QByteArray& bytes) {
     const QFileInfo target(path);
-    QDir().mkpath(target.absolutePath());
-    QTemporaryFile temporary(target.absolutePath() + u"/."_s + target.fileName() + u".XXXXXX"_s);
-    if (!temporary.open()) {
-        return;
-    }
-    if (temporary.write(bytes) != bytes.size() || !temporary.flush()) {
-        return;
-    }
-    temporary.close();
-    if (std::rename(QFile::encodeName(temporary.fileName()).constData(),
-                    QFile::encodeName(target.absoluteFilePath()).constData()) == 0) {
-        temporary.setAutoRemove(false);
-    }
+    Paths::makePrivateDirectory(target.absolutePath());
+    DataFile::writeAtomically(target.absoluteFilePath(), bytes);
 }
 
 } // namespace

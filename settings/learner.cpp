@@ -5,11 +5,9 @@
 #include "settings/json_text.h"
 #include "settings/log.h"
 #include "settings/paths.h"
-#include "settings/store.h"
 
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSet>
@@ -17,7 +15,6 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
-#include <filesystem>
 #include <limits>
 #include <mutex>
 #include <thread>
@@ -214,24 +211,8 @@ struct Learner::Private {
         if (keepFileAsItIs) {
             return;
         }
-        if (Store::writeAtomically(path, encode(snapshot))) {
+        if (DataFile::writeAtomically(path, encode(snapshot))) {
             Paths::protectFile(path);
-        }
-    }
-
-    // Temporary files of a save that a killed process left behind.
-    void removeStaleTemporaries() const {
-        namespace fs = std::filesystem;
-        const std::string prefix = QFile::encodeName(kFileName).toStdString() + ".tmp-";
-        const fs::path directory(QFile::encodeName(QFileInfo(path).path()).toStdString());
-        std::error_code error;
-        fs::directory_iterator it(directory, error);
-        for (; !error && it != fs::directory_iterator(); it.increment(error)) {
-            const std::string name = it->path().filename().string();
-            if (name.size() == prefix.size() + 6 && name.compare(0, prefix.size(), prefix) == 0) {
-                std::error_code ignored;
-                fs::remove(it->path(), ignored);
-            }
         }
     }
 };
@@ -258,7 +239,7 @@ Learner::Learner(const QString& directory) : d(std::make_unique<Private>()) {
                        u"continues in memory only."_s);
         }
     }
-    d->removeStaleTemporaries();
+    DataFile::removeStaleTemporaries(QDir::cleanPath(directory));
     d->saver = std::thread([this] { d->run(); });
 }
 

@@ -158,6 +158,7 @@ private:
             }
             writeToStandardError(lines.join());
             m_file.appendAll(lines);
+            reportRefusedFile();
             const auto count = batch.size();
             batch.clear();
             lock.lock();
@@ -170,6 +171,18 @@ private:
         const QByteArray line = formatLine(localTime(entry.time), entry.level, entry.message);
         writeToStandardError(line);
         m_file.append(line);
+        reportRefusedFile();
+    }
+
+    // Said once, and only where it can still be read.
+    void reportRefusedFile() {
+        if (m_file.refused() && !m_refusalReported) {
+            writeToStandardError(formatLine(
+                localTime(Clock::now()), u"WARN"_s,
+                u"quovant.log is a link or not a regular file; it is left as it is and log lines "
+                u"go to standard error only."_s));
+        }
+        m_refusalReported = m_file.refused();
     }
 
     std::mutex m_mutex;
@@ -181,6 +194,7 @@ private:
     bool m_writerIdle = false;
     bool m_stopping = false;
     bool m_stopped = false;
+    bool m_refusalReported = false;
     RotatingLogWriter m_file;
     std::thread m_thread;
 };

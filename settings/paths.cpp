@@ -1,5 +1,7 @@
 #include "settings/paths.h"
 
+#include "settings/data_file.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -35,6 +37,16 @@ void chmodPath(const QString& path, mode_t mode, bool directory) {
         ::fchmod(fd, mode);
     }
     ::close(fd);
+}
+
+// mkdir for `path` and each missing parent; the mode is further narrowed by the umask.
+void makeDirectories(const QString& path, mode_t mode) {
+    const QByteArray native = QFile::encodeName(QDir::cleanPath(path));
+    for (qsizetype slash = native.indexOf('/', 1); slash != -1;
+         slash = native.indexOf('/', slash + 1)) {
+        ::mkdir(native.left(slash).constData(), mode);
+    }
+    ::mkdir(native.constData(), mode);
 }
 
 bool isDirectory(const QString& path) {
@@ -84,7 +96,7 @@ QString locateRoot(const QString& quovantHome, const QString& xdgDataHome, const
     return QDir::cleanPath(dataHome + u"/Quovant"_s);
 }
 
-void prepareRoot(const QString& root) {
+void prepareRoot(const QString& root, const QString& sharedParent) {
     const QFileInfo rootInfo(root);
     // Only a root named Quovant inherits the old name's folder; an explicitly chosen directory
     // with another name has no "Palvane" predecessor.
@@ -94,10 +106,14 @@ void prepareRoot(const QString& root) {
             ::rename(QFile::encodeName(legacy).constData(), QFile::encodeName(root).constData());
         }
     }
-    QDir().mkpath(root);
+    if (!sharedParent.isEmpty()) {
+        makeDirectories(sharedParent, 0755);
+    }
+    makePrivateDirectory(root);
     protectDirectory(root);
+    DataFile::removeStaleTemporaries(root);
     for (const QString& name : {u"config.json"_s, u"history.jsonl"_s, u"vocabulary.txt"_s,
-                                u"quovant.log"_s, u"palvane.log"_s}) {
+                                u"learned.json"_s, u"quovant.log"_s, u"palvane.log"_s}) {
         const QString path = root + u'/' + name;
         if (existsWithoutFollowing(path)) {
             protectFile(path);
@@ -112,9 +128,11 @@ void prepareRoot(const QString& root) {
 
 QString root() {
     static const QString kRoot = [] {
-        const QString location = locateRoot(environment("QUOVANT_HOME"),
-                                            environment("XDG_DATA_HOME"), environment("HOME"));
-        prepareRoot(location);
+        const QString home = environment("QUOVANT_HOME");
+        const QString location =
+            locateRoot(home, environment("XDG_DATA_HOME"), environment("HOME"));
+        // Without an override the root is "Quovant" in the XDG data directory.
+        prepareRoot(location, home.isEmpty() ? QFileInfo(location).path() : QString());
         return location;
     }();
     return kRoot;
@@ -126,6 +144,11 @@ void protectFile(const QString& path) {
 
 void protectDirectory(const QString& path) {
     chmodPath(path, 0700, true);
+}
+
+bool makePrivateDirectory(const QString& path) {
+    makeDirectories(path, 0700);
+    return isDirectory(path);
 }
 
 } // namespace quovant::Paths

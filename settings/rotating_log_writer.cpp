@@ -1,8 +1,8 @@
 #include "settings/rotating_log_writer.h"
 
+#include "settings/data_file.h"
 #include "settings/paths.h"
 
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
@@ -37,7 +37,7 @@ RotatingLogWriter::RotatingLogWriter(const QString& path, qint64 maxBytes, qint6
     : m_path(path), m_encodedPath(QFile::encodeName(path)),
       m_maxBytes(std::max<qint64>(maxBytes, 1)), m_backupCount(std::max<qint64>(backupCount, 0)) {
     const QString parent = QFileInfo(path).absolutePath();
-    QDir().mkpath(parent);
+    Paths::makePrivateDirectory(parent);
     Paths::protectDirectory(parent);
 }
 
@@ -50,14 +50,18 @@ QByteArray RotatingLogWriter::capped(const QByteArray& data) const {
 }
 
 qint64 RotatingLogWriter::currentSize() const {
+    // Only a regular file grows; anything else in its place is never rotated away.
     struct stat info {};
-    return ::stat(m_encodedPath.constData(), &info) == 0 ? info.st_size : 0;
+    return ::lstat(m_encodedPath.constData(), &info) == 0 && S_ISREG(info.st_mode) ? info.st_size
+                                                                                     : 0;
 }
 
 void RotatingLogWriter::writeToFile(const QByteArray& bytes) {
     // O_APPEND places every write at the end even if something else grew the file meanwhile.
-    const int fd =
-        ::open(m_encodedPath.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    // A link is not followed and a FIFO never blocks: such a file is left alone.
+    const int fd = DataFile::openRegular(m_path, O_WRONLY | O_APPEND | O_CREAT);
+    m_refused = fd < 0 && (errno == ELOOP || errno == DataFile::kNotRegular || errno == ENXIO ||
+                           errno == EISDIR);
     if (fd < 0) {
         return;
     }
@@ -102,12 +106,16 @@ void RotatingLogWriter::rotateIfNeeded(qint64 adding) {
 }
 
 void RotatingLogWriter::rotate() {
+    struct stat info {};
+    if (::lstat(m_encodedPath.constData(), &info) == 0 && !S_ISREG(info.st_mode)) {
+        return;
+    }
     for (qint64 i = m_backupCount; i >= 1; --i) {
         const QByteArray target = backupPath(i);
         ::unlink(target.constData());
         const QByteArray source = i == 1 ? m_encodedPath : backupPath(i - 1);
         if (::rename(source.constData(), target.constData()) == 0) {
-            ::chmod(target.constData(), 0600);
+            Paths::protectFile(QFile::decodeName(target));
         }
     }
     ::unlink(m_encodedPath.constData());

@@ -1,5 +1,6 @@
 #include "settings/store.h"
 
+#include "settings/data_file.h"
 #include "settings/log.h"
 #include "settings/paths.h"
 
@@ -8,14 +9,17 @@
 #include <QStringDecoder>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstring>
+#include <dirent.h>
 #include <deque>
 #include <filesystem>
 #include <functional>
 #include <future>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -33,9 +37,10 @@ namespace {
 const QString kHistoryName = u"history.jsonl"_s;
 const QString kAudioName = u"audio"_s;
 const QString kVocabularyName = u"vocabulary.txt"_s;
-// Temporary files of an atomic rewrite carry this between the target name and the random part,
-// so leftovers of a killed process can be recognised.
-constexpr char kTemporaryMarker[] = ".tmp-";
+// Far more terms than any recogniser takes as hints; a larger file is not a word list.
+constexpr qint64 kMaximumVocabularyBytes = 1024 * 1024;
+// Reads of the history go through a buffer of this size, never through one the size of the file.
+constexpr qsizetype kReadChunkBytes = 256 * 1024;
 
 QByteArray nativePath(const QString& path) {
     return QFile::encodeName(path);
@@ -62,49 +67,26 @@ bool writeAll(int fd, QByteArrayView bytes) {
     return true;
 }
 
-std::optional<QByteArray> readAll(int fd, struct stat* info) {
-    if (::fstat(fd, info) != 0) {
-        return std::nullopt;
-    }
-    QByteArray data;
-    data.resize(static_cast<qsizetype>(info->st_size));
+// Reads [offset, offset + size) of `fd`, less at the end of the file; nothing on an error.
+std::optional<QByteArray> readRange(int fd, off_t offset, qsizetype size) {
+    QByteArray data(size, Qt::Uninitialized);
     qsizetype done = 0;
-    while (done < data.size()) {
-        const ssize_t got = ::pread(fd, data.data() + done, static_cast<size_t>(data.size() - done),
-                                    static_cast<off_t>(done));
+    while (done < size) {
+        const ssize_t got = ::pread(fd, data.data() + done, static_cast<size_t>(size - done),
+                                    offset + static_cast<off_t>(done));
         if (got < 0 && errno == EINTR) {
             continue;
         }
-        if (got <= 0) {
+        if (got < 0) {
+            return std::nullopt;
+        }
+        if (got == 0) {
             break;
         }
         done += got;
     }
     data.truncate(done);
     return data;
-}
-
-std::optional<QByteArray> readFile(const QString& path, struct stat* info) {
-    const int fd = ::open(nativePath(path).constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return std::nullopt;
-    }
-    auto data = readAll(fd, info);
-    ::close(fd);
-    return data;
-}
-
-// Creates the missing directories of `path` with mode 0700, so no folder is ever more open than
-// that, whatever the umask. True when the directory exists afterwards.
-bool makeDirectories(const QString& path) {
-    const QByteArray native = nativePath(QDir::cleanPath(path));
-    for (qsizetype slash = native.indexOf('/', 1); slash != -1;
-         slash = native.indexOf('/', slash + 1)) {
-        ::mkdir(native.left(slash).constData(), 0700);
-    }
-    ::mkdir(native.constData(), 0700);
-    struct stat info {};
-    return ::stat(native.constData(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
 // The non-empty lines between line feeds.
@@ -123,17 +105,37 @@ QList<QByteArrayView> splitLines(QByteArrayView data) {
     return lines;
 }
 
-qsizetype countLines(QByteArrayView data) {
+// The non-empty lines of the file, counted through a fixed buffer whatever its size.
+std::optional<qsizetype> countLines(int fd) {
+    QByteArray buffer(kReadChunkBytes, Qt::Uninitialized);
     qsizetype count = 0;
-    qsizetype start = 0;
-    while (start < data.size()) {
-        const void* found =
-            std::memchr(data.data() + start, '\n', static_cast<size_t>(data.size() - start));
-        const qsizetype end = found ? static_cast<const char*>(found) - data.data() : data.size();
-        count += end > start ? 1 : 0;
-        start = end + 1;
+    bool inLine = false;
+    off_t offset = 0;
+    for (;;) {
+        const ssize_t got = ::pread(fd, buffer.data(), static_cast<size_t>(buffer.size()), offset);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            return std::nullopt;
+        }
+        if (got == 0) {
+            return count + (inLine ? 1 : 0);
+        }
+        offset += got;
+        const char* p = buffer.constData();
+        const char* const end = p + got;
+        while (p < end) {
+            const auto* feed = static_cast<const char*>(std::memchr(p, '\n', size_t(end - p)));
+            if (feed == nullptr) {
+                inLine = true;
+                break;
+            }
+            count += feed > p || inLine ? 1 : 0;
+            inLine = false;
+            p = feed + 1;
+        }
     }
-    return count;
 }
 
 std::optional<QString> decodeUtf8(QByteArrayView bytes) {
@@ -165,10 +167,9 @@ struct HistoryShape {
 };
 
 struct Recording {
-    fs::path path;
-    std::string name;
-    fs::file_time_type modified;
-    std::uintmax_t size = 0;
+    QByteArray name;
+    timespec modified{};
+    qint64 size = 0;
 };
 
 } // namespace
@@ -229,6 +230,23 @@ struct Store::Private {
         return result.get();
     }
 
+    // One line for each time a file stops being usable, not one per record or utterance.
+    bool historyRefusalLogged = false;
+    bool audioRefusalLogged = false;
+    std::atomic<bool> vocabularyRefusalLogged = false;
+
+    void reportHistoryRefused(int error) {
+        if (std::exchange(historyRefusalLogged, true)) {
+            return;
+        }
+        Log::warn(error == ELOOP || error == DataFile::kNotRegular || error == ENXIO ||
+                          error == EISDIR
+                      ? u"History was not stored: history.jsonl is a link or not a regular file, "
+                        u"and it is left as it is."_s
+                      : u"History was not stored: %1."_s.arg(QString::fromLocal8Bit(
+                            std::strerror(error))));
+    }
+
     void appendLine(const Utterance& utterance) {
         // A time that cannot be written as ISO 8601 would make a line no reader accepts.
         if (!Utterance::parseTimestamp(Utterance::formatTimestamp(utterance.timestamp))) {
@@ -240,12 +258,13 @@ struct Store::Private {
             Log::warn(u"A history item exceeded the local retention ceiling and was not stored."_s);
             return;
         }
-        const int fd = ::open(nativePath(historyPath).constData(),
-                              O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+        const int fd = DataFile::openRegular(historyPath, O_RDWR | O_APPEND | O_CREAT);
         if (fd < 0) {
             shape = {};
+            reportHistoryRefused(errno);
             return;
         }
+        historyRefusalLogged = false;
         struct stat before {};
         const bool statted = ::fstat(fd, &before) == 0;
         const bool knownBefore = statted && shape.matches(before);
@@ -260,8 +279,8 @@ struct Store::Private {
         const bool written = writeAll(fd, line);
         struct stat after {};
         const bool stattedAfter = ::fstat(fd, &after) == 0;
+        ::fchmod(fd, 0600);
         ::close(fd);
-        Paths::protectFile(historyPath);
         shape = written && knownBefore && stattedAfter ? HistoryShape::of(after, shape.lines + 1)
                                                        : HistoryShape{};
         pruneHistory(stattedAfter ? after.st_size : -1);
@@ -272,16 +291,37 @@ struct Store::Private {
             shape.lines <= limits.maxHistoryEntries) {
             return;
         }
+        const int fd = DataFile::openRegular(historyPath, O_RDONLY);
+        if (fd < 0) {
+            shape = {};
+            return;
+        }
         struct stat info {};
-        const auto data = readFile(historyPath, &info);
+        // Whatever the file's size, only its end can be kept: the last whole lines within the
+        // byte limit. One byte more shows whether the first of them starts a line.
+        std::optional<QByteArray> data;
+        if (::fstat(fd, &info) == 0) {
+            const off_t window = std::min<off_t>(info.st_size, limits.maxHistoryBytes + 1);
+            data = readRange(fd, info.st_size - window, qsizetype(window));
+        }
+        ::close(fd);
         if (!data) {
             shape = {};
             return;
         }
-        const QList<QByteArrayView> lines = splitLines(*data);
-        shape = HistoryShape::of(info, lines.size());
-        if (data->size() <= limits.maxHistoryBytes && lines.size() <= limits.maxHistoryEntries) {
-            return;
+        QByteArrayView usable = *data;
+        const bool whole = data->size() == info.st_size;
+        if (!whole) {
+            const qsizetype firstFeed = usable.indexOf('\n');
+            usable = firstFeed < 0 ? QByteArrayView() : usable.sliced(firstFeed + 1);
+        }
+        const QList<QByteArrayView> lines = splitLines(usable);
+        if (whole) {
+            shape = HistoryShape::of(info, lines.size());
+            if (data->size() <= limits.maxHistoryBytes &&
+                lines.size() <= limits.maxHistoryEntries) {
+                return;
+            }
         }
         qsizetype first = lines.size();
         qint64 total = 0;
@@ -301,13 +341,13 @@ struct Store::Private {
             kept.append(lines[i]);
             kept.append('\n');
         }
-        if (!writeAtomically(historyPath, kept)) {
+        if (!DataFile::writeAtomically(historyPath, kept)) {
             shape = {};
             return;
         }
         Paths::protectFile(historyPath);
         struct stat rewritten {};
-        shape = ::stat(nativePath(historyPath).constData(), &rewritten) == 0
+        shape = ::lstat(nativePath(historyPath).constData(), &rewritten) == 0
                     ? HistoryShape::of(rewritten, lines.size() - first)
                     : HistoryShape{};
     }
@@ -316,7 +356,7 @@ struct Store::Private {
         if (limit <= 0) {
             return {};
         }
-        const int fd = ::open(nativePath(historyPath).constData(), O_RDONLY | O_CLOEXEC);
+        const int fd = DataFile::openRegular(historyPath, O_RDONLY);
         if (fd < 0) {
             return {};
         }
@@ -326,36 +366,27 @@ struct Store::Private {
             return {};
         }
         // Read backwards from the end until enough whole lines are in hand; a full history is
-        // megabytes, the last few records rarely more than a few kilobytes.
+        // megabytes, the last few records rarely more than a few kilobytes. Nothing before the
+        // last byte-limit's worth can be a retained record, so the reading stops there.
+        const off_t farthest = std::min<off_t>(info.st_size, limits.maxHistoryBytes + 1);
         QList<QByteArrayView> lines;
-        QByteArray tail;
+        std::optional<QByteArray> tail;
         off_t want = 16 * 1024;
         for (;;) {
-            const off_t offset = std::max<off_t>(0, info.st_size - want);
-            tail.resize(static_cast<qsizetype>(info.st_size - offset));
-            qsizetype done = 0;
-            while (done < tail.size()) {
-                const ssize_t got =
-                    ::pread(fd, tail.data() + done, static_cast<size_t>(tail.size() - done),
-                            offset + static_cast<off_t>(done));
-                if (got < 0 && errno == EINTR) {
-                    continue;
-                }
-                if (got <= 0) {
-                    break;
-                }
-                done += got;
+            want = std::min(want, farthest);
+            const off_t offset = info.st_size - want;
+            tail = readRange(fd, offset, qsizetype(want));
+            if (!tail) {
+                break;
             }
-            const bool shortRead = done < tail.size();
-            tail.truncate(done);
-            QByteArrayView usable = tail;
+            QByteArrayView usable = *tail;
             if (offset > 0) {
                 // The piece before the first line feed may be the end of a longer line.
                 const qsizetype firstFeed = usable.indexOf('\n');
                 usable = firstFeed < 0 ? QByteArrayView() : usable.sliced(firstFeed + 1);
             }
             lines = splitLines(usable);
-            if (lines.size() >= limit || offset == 0 || shortRead) {
+            if (lines.size() >= limit || want == farthest || tail->size() < want) {
                 break;
             }
             want *= 4;
@@ -371,104 +402,129 @@ struct Store::Private {
     }
 
     qsizetype totalCount() {
+        const int fd = DataFile::openRegular(historyPath, O_RDONLY);
         struct stat info {};
-        if (::stat(nativePath(historyPath).constData(), &info) == 0 && shape.matches(info)) {
-            return shape.lines;
-        }
-        const auto data = readFile(historyPath, &info);
-        if (!data) {
+        if (fd < 0 || ::fstat(fd, &info) != 0) {
+            if (fd >= 0) {
+                ::close(fd);
+            }
             shape = {};
             return 0;
         }
-        const qsizetype lines = countLines(*data);
-        shape = HistoryShape::of(info, lines);
-        return lines;
+        if (shape.matches(info)) {
+            ::close(fd);
+            return shape.lines;
+        }
+        const std::optional<qsizetype> lines = countLines(fd);
+        ::close(fd);
+        shape = lines ? HistoryShape::of(info, *lines) : HistoryShape{};
+        return lines.value_or(0);
     }
 
-    std::vector<Recording> recordings() const {
-        std::vector<Recording> list;
-        std::error_code error;
-        fs::directory_iterator it(fsPath(audioPath), error);
-        for (; !error && it != fs::directory_iterator(); it.increment(error)) {
-            std::error_code entryError;
-            if (!fs::is_regular_file(it->symlink_status(entryError))) {
-                continue;
-            }
-            std::string extension = it->path().extension().string();
-            std::transform(extension.begin(), extension.end(), extension.begin(),
-                           [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-            if (extension != ".wav") {
-                continue;
-            }
-            Recording recording{it->path(), it->path().filename().string(), {}, 0};
-            recording.modified = it->last_write_time(entryError);
-            if (entryError) {
-                recording.modified = fs::file_time_type::min();
-            }
-            recording.size = it->file_size(entryError);
-            if (entryError) {
-                recording.size = 0;
-            }
-            list.push_back(std::move(recording));
+    // "audio" opened as a folder, never through a link (its files would be someone else's);
+    // -1 when it is missing or refused, which is logged once.
+    int openAudio() {
+        const int fd = ::open(nativePath(audioPath).constData(),
+                              O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd >= 0 || errno == ENOENT) {
+            audioRefusalLogged = false;
+            return fd;
         }
+        if (!std::exchange(audioRefusalLogged, true)) {
+            Log::warn(u"Recordings were not pruned: audio is a link or not a folder, and "
+                      u"nothing in it is deleted."_s);
+        }
+        return -1;
+    }
+
+    // The regular ".wav" files of the folder `dirFd` (links and other entries are left out).
+    static std::vector<Recording> recordings(int dirFd) {
+        std::vector<Recording> list;
+        const int listing = ::dup(dirFd);
+        DIR* dir = listing < 0 ? nullptr : ::fdopendir(listing);
+        if (dir == nullptr) {
+            if (listing >= 0) {
+                ::close(listing);
+            }
+            return list;
+        }
+        while (const dirent* entry = ::readdir(dir)) {
+            const QByteArrayView name(entry->d_name);
+            if (name.size() < 5 || name.last(4).toByteArray().toLower() != ".wav") {
+                continue;
+            }
+            struct stat info {};
+            if (::fstatat(dirFd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0 ||
+                !S_ISREG(info.st_mode)) {
+                continue;
+            }
+            list.push_back({name.toByteArray(), info.st_mtim, info.st_size});
+        }
+        ::closedir(dir);
         return list;
     }
 
+    qsizetype retainedAudioCount() {
+        const int fd = openAudio();
+        if (fd < 0) {
+            return 0;
+        }
+        const auto count = static_cast<qsizetype>(recordings(fd).size());
+        ::close(fd);
+        return count;
+    }
+
     void pruneAudio() {
-        std::vector<Recording> list = recordings();
+        const int fd = openAudio();
+        if (fd < 0) {
+            return;
+        }
+        std::vector<Recording> list = recordings(fd);
         std::sort(list.begin(), list.end(), [](const Recording& a, const Recording& b) {
-            return a.modified != b.modified ? a.modified < b.modified : a.name < b.name;
+            if (a.modified.tv_sec != b.modified.tv_sec) {
+                return a.modified.tv_sec < b.modified.tv_sec;
+            }
+            if (a.modified.tv_nsec != b.modified.tv_nsec) {
+                return a.modified.tv_nsec < b.modified.tv_nsec;
+            }
+            return a.name < b.name;
         });
-        std::uintmax_t total = 0;
+        qint64 total = 0;
         for (const Recording& recording : list) {
             total += recording.size;
         }
         std::size_t first = 0;
         while (first < list.size() &&
                (static_cast<qint64>(list.size() - first) > limits.maxAudioFiles ||
-                total > static_cast<std::uintmax_t>(limits.maxAudioBytes))) {
-            std::error_code ignored;
-            fs::remove(list[first].path, ignored);
+                total > limits.maxAudioBytes)) {
+            ::unlinkat(fd, list[first].name.constData(), 0);
             total -= list[first].size;
             ++first;
         }
+        ::close(fd);
     }
 
     void deleteRetainedData() {
         shape = {};
         const fs::path history = fsPath(historyPath);
         const fs::path audio = fsPath(audioPath);
-        if (fs::exists(history)) {
+        // A link in either place is removed itself; what it points at is left alone.
+        if (fs::symlink_status(history).type() != fs::file_type::not_found) {
             fs::remove(history);
         }
-        if (fs::exists(audio)) {
+        if (fs::symlink_status(audio).type() != fs::file_type::not_found) {
             fs::remove_all(audio);
         }
-        if (!writeAtomically(historyPath, {})) {
+        if (!DataFile::writeAtomically(historyPath, {})) {
             throw fs::filesystem_error("Could not write an empty history", history,
                                        std::error_code(errno, std::system_category()));
         }
         Paths::protectFile(historyPath);
-        if (!makeDirectories(audioPath)) {
+        if (!Paths::makePrivateDirectory(audioPath)) {
             throw fs::filesystem_error("Could not create the audio folder", audio,
                                        std::error_code(errno, std::system_category()));
         }
         Paths::protectDirectory(audioPath);
-    }
-
-    // Temporary files of a rewrite that a killed process left behind.
-    void removeStaleTemporaries() const {
-        const QByteArray prefix = nativePath(kHistoryName) + kTemporaryMarker;
-        std::error_code error;
-        fs::directory_iterator it(fsPath(root), error);
-        for (; !error && it != fs::directory_iterator(); it.increment(error)) {
-            const std::string name = it->path().filename().string();
-            if (name.size() == static_cast<std::size_t>(prefix.size()) + 6 &&
-                name.compare(0, static_cast<std::size_t>(prefix.size()), prefix.constData()) == 0) {
-                std::error_code ignored;
-                fs::remove(it->path(), ignored);
-            }
-        }
     }
 };
 
@@ -479,10 +535,10 @@ Store::Store(const QString& root, RetentionLimits limits) : d(std::make_unique<P
         std::max<qint64>(1, limits.maxAudioFiles), std::max<qint64>(1, limits.maxAudioBytes)};
     d->historyPath = d->root + u'/' + kHistoryName;
     d->audioPath = d->root + u'/' + kAudioName;
-    makeDirectories(d->root);
+    Paths::makePrivateDirectory(d->root);
     Paths::protectDirectory(d->root);
     d->worker = std::thread([this] { d->run(); });
-    d->enqueue([this] { d->removeStaleTemporaries(); });
+    d->enqueue([this] { DataFile::removeStaleTemporaries(d->root); });
 }
 
 Store::~Store() {
@@ -507,7 +563,7 @@ void Store::append(Utterance utterance) {
 }
 
 QString Store::audioURL(const QString& utteranceID) const {
-    makeDirectories(d->audioPath);
+    Paths::makePrivateDirectory(d->audioPath);
     Paths::protectDirectory(d->audioPath);
     // The identifier becomes a file name; a separator in it must not lead out of "audio".
     QString name = utteranceID;
@@ -532,7 +588,7 @@ qsizetype Store::totalCount() {
 }
 
 qsizetype Store::retainedAudioCount() {
-    return d->runAndWait([this] { return static_cast<qsizetype>(d->recordings().size()); });
+    return d->runAndWait([this] { return d->retainedAudioCount(); });
 }
 
 void Store::deleteRetainedData() {
@@ -554,22 +610,28 @@ QString Store::defaultVocabularyText() {
 
 void Store::ensureVocabularyFile() const {
     const QString path = d->root + u'/' + kVocabularyName;
-    if (QFile::exists(path)) {
+    struct stat info {};
+    if (::lstat(nativePath(path).constData(), &info) == 0) {
         return;
     }
-    // Linked into place only if still absent, so a file the user creates meanwhile is kept.
-    if (writeAtomically(path, defaultVocabularyText().toUtf8(), false)) {
+    // Placed only if still absent, so a file the user creates meanwhile is kept.
+    if (DataFile::writeAtomically(path, defaultVocabularyText().toUtf8(), false)) {
         Paths::protectFile(path);
     }
 }
 
 QStringList Store::vocabulary() const {
-    struct stat info {};
-    const auto data = readFile(d->root + u'/' + kVocabularyName, &info);
-    if (!data) {
+    const DataFile::Read read =
+        DataFile::readRegular(d->root + u'/' + kVocabularyName, kMaximumVocabularyBytes);
+    if (read.status == DataFile::Read::Status::Unreadable) {
+        if (!d->vocabularyRefusalLogged.exchange(true)) {
+            Log::warn(u"Custom vocabulary was ignored: vocabulary.txt is not a readable regular "
+                      u"file of at most 1 MiB."_s);
+        }
         return {};
     }
-    QByteArrayView content = *data;
+    d->vocabularyRefusalLogged = false;
+    QByteArrayView content = read.bytes;
     if (content.startsWith("\xEF\xBB\xBF")) {
         content = content.sliced(3);
     }
@@ -595,35 +657,6 @@ QStringList Store::vocabulary() const {
         }
     }
     return terms;
-}
-
-bool Store::writeAtomically(const QString& path, QByteArrayView bytes, bool replaceExisting) {
-    const QByteArray target = nativePath(path);
-    QByteArray temporary = target + kTemporaryMarker + "XXXXXX";
-    // mkostemp creates the file 0600, so the contents are never readable by others.
-    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
-    if (fd < 0) {
-        return false;
-    }
-    bool ok = writeAll(fd, bytes) && ::fdatasync(fd) == 0;
-    ok = ::close(fd) == 0 && ok;
-    if (ok) {
-        if (replaceExisting) {
-            ok = ::rename(temporary.constData(), target.constData()) == 0;
-        } else {
-            ok = ::link(temporary.constData(), target.constData()) == 0;
-            const int savedErrno = errno;
-            ::unlink(temporary.constData());
-            errno = savedErrno;
-            return ok;
-        }
-    }
-    if (!ok) {
-        const int savedErrno = errno;
-        ::unlink(temporary.constData());
-        errno = savedErrno;
-    }
-    return ok;
 }
 
 } // namespace quovant

@@ -53,12 +53,6 @@ public:
 
     static QString defaultVocabularyText();
 
-    // Replaces (or, with `replaceExisting` false, creates only if absent) the file at `path` in
-    // one step: a 0600 temporary file beside it, synced, then renamed or linked into place.
-    // Returns false, leaving the old file untouched, when any step fails.
-    static bool writeAtomically(const QString& path, QByteArrayView bytes,
-                                bool replaceExisting = true);
-
 private:
     struct Private;
     std::unique_ptr<Private> d;

@@ -8,11 +8,13 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 
+#include <functional>
 #include <gtest/gtest.h>
 #include <optional>
 #include <random>
 #include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 using namespace Qt::StringLiterals;
@@ -207,6 +209,47 @@ TEST(RotatingLogWriterTest, BatchAppendMatchesSingleAppends) {
                 << "round " << round << " backup " << backup;
         }
     }
+}
+
+TEST(RotatingLogWriterTest, LinksAndSpecialFilesAreLeftAloneAndNeverWaitedOn) {
+    // A FIFO with no reader used to block the writer for good; SIGALRM fails the run instead.
+    ::alarm(120);
+    const auto fifo = [](const QString& path, const QString&) {
+        ASSERT_EQ(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+    };
+    const auto link = [](const QString& path, const QString& outside) {
+        QFile::link(outside, path);
+    };
+    const struct {
+        const char* name;
+        std::function<void(const QString&, const QString&)> make;
+    } cases[] = {
+        {"FIFO", fifo},
+        {"link to a file elsewhere", link},
+        {"folder", [](const QString& path, const QString&) { QDir().mkpath(path); }},
+    };
+    for (const auto& c : cases) {
+        QTemporaryDir dir;
+        const QString outside = dir.filePath(u"elsewhere.txt"_s);
+        writeFile(outside, "theirs\n");
+        ::chmod(QFile::encodeName(outside).constData(), 0644);
+        const QString path = dir.filePath(u"quovant.log"_s);
+        c.make(path, outside);
+        RotatingLogWriter writer(path, 64, 1);
+        writer.append("one\n");
+        writer.appendAll({QByteArray(40, 'a'), QByteArray(40, 'b')});
+        EXPECT_TRUE(writer.refused()) << c.name;
+        EXPECT_EQ(readFile(outside), "theirs\n") << c.name;
+        EXPECT_EQ(permissions(outside), 0644) << c.name;
+        EXPECT_FALSE(QFileInfo::exists(backup(path, 1))) << c.name;
+
+        QFile::remove(path);
+        QDir().rmdir(path);
+        writer.append("two\n");
+        EXPECT_FALSE(writer.refused()) << c.name;
+        EXPECT_EQ(readFile(path), "two\n") << c.name;
+    }
+    ::alarm(0);
 }
 
 } // namespace

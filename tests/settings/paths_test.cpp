@@ -91,6 +91,36 @@ TEST(PathsTest, PreparingCreatesTheRootAndTightensWhatItKeeps) {
     EXPECT_EQ(permissions(outside), 0644);
 }
 
+TEST(PathsTest, CreatedParentsAreNeverWiderThanTheUmaskAllows) {
+    // Each row: the umask, whether the root is inside the shared XDG data folder, and the modes
+    // of the parents created for it.
+    const struct {
+        mode_t umask;
+        bool xdg;
+        int sharedMode;
+    } cases[] = {
+        {0, false, 0700}, {0, true, 0755}, {022, true, 0755}, {027, true, 0750}, {077, true, 0700},
+    };
+    for (const auto& c : cases) {
+        QTemporaryDir home;
+        const QString dataHome = home.filePath(u".local/share"_s);
+        const QString root = c.xdg ? dataHome + u"/Quovant"_s : dataHome + u"/portable/data"_s;
+        {
+            ScopedUmask mask(c.umask);
+            Paths::prepareRoot(root, c.xdg ? dataHome : QString());
+        }
+        const int parentMode = c.xdg ? c.sharedMode : 0700;
+        for (const QString& parent : {home.filePath(u".local"_s), dataHome}) {
+            EXPECT_EQ(permissions(parent), parentMode) << parent.toStdString() << " " << c.umask;
+        }
+        if (!c.xdg) {
+            EXPECT_EQ(permissions(dataHome + u"/portable"_s), 0700);
+        }
+        EXPECT_EQ(permissions(root), 0700) << c.umask;
+        EXPECT_EQ(permissions(home.path()), 0700) << "an existing folder is left as it was";
+    }
+}
+
 TEST(PathsTest, LegacyFolderMovesOnlyIntoAMissingRootNamedQuovant) {
     QTemporaryDir parent;
     const QString legacy = parent.filePath(u"Palvane"_s);

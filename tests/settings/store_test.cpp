@@ -1,5 +1,7 @@
+#include "settings/config.h"
 #include "settings/learner.h"
 #include "settings/log.h"
+#include "settings/rotating_log_writer.h"
 #include "settings/store.h"
 #include "support/test_support.h"
 
@@ -15,7 +17,10 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <gtest/gtest.h>
+#include <malloc.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utime.h>
@@ -474,6 +479,8 @@ TEST(Store, EverythingWrittenIsPrivateWhateverTheUmask) {
         store.deleteRetainedData();
         Learner learner(root);
         learner.ingest(u"We use Kubernetes"_s);
+        Config().save(root + u"/settings/x/config.json"_s);
+        RotatingLogWriter(root + u"/logs/y/quovant.log"_s, 1024, 1).append("line\n");
     }
     const struct {
         QString path;
@@ -482,6 +489,8 @@ TEST(Store, EverythingWrittenIsPrivateWhateverTheUmask) {
         {home.path() + u"/nested"_s, 0700},  {root, 0700},
         {root + u"/history.jsonl"_s, 0600},  {root + u"/audio"_s, 0700},
         {root + u"/vocabulary.txt"_s, 0600}, {root + u"/learned.json"_s, 0600},
+        {root + u"/settings"_s, 0700},       {root + u"/settings/x/config.json"_s, 0600},
+        {root + u"/logs"_s, 0700},           {root + u"/logs/y/quovant.log"_s, 0600},
     };
     for (const auto& e : expected) {
         EXPECT_EQ(permissions(e.path), e.mode) << e.path.toStdString();
@@ -630,6 +639,208 @@ TEST(Store, VocabularyTermsAreTrimmedNonCommentLinesInFileOrder) {
         Store store(home.path());
         EXPECT_EQ(store.vocabulary(), c.expected) << c.name;
     }
+}
+
+// Fails the run (SIGALRM) instead of letting a test that should never block hang forever.
+struct Watchdog {
+    explicit Watchdog(unsigned seconds) { ::alarm(seconds); }
+    ~Watchdog() { ::alarm(0); }
+};
+
+void makeFifo(const QString& path) {
+    ASSERT_EQ(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+}
+
+TEST(Store, LinksAndSpecialFilesAsTheHistoryAreNeitherFollowedNorWaitedOn) {
+    const Watchdog watchdog(120);
+    const struct {
+        const char* name;
+        std::function<void(const QString& path, const QString& outside)> make;
+    } cases[] = {
+        {"FIFO", [](const QString& path, const QString&) { makeFifo(path); }},
+        {"link to a file elsewhere",
+         [](const QString& path, const QString& outside) { QFile::link(outside, path); }},
+        {"dangling link",
+         [](const QString& path, const QString& outside) {
+             QFile::link(outside + u".missing"_s, path);
+         }},
+        {"link to /dev/zero", [](const QString& path, const QString&) {
+             QFile::link(u"/dev/zero"_s, path);
+         }},
+        {"folder", [](const QString& path, const QString&) { QDir().mkpath(path); }},
+    };
+    for (const auto& c : cases) {
+        QTemporaryDir home;
+        const QString outside = home.filePath(u"elsewhere.jsonl"_s);
+        writeFile(outside, lines(0, 2));
+        ::chmod(QFile::encodeName(outside).constData(), 0644);
+        const QString root = home.filePath(u"root"_s);
+        QDir().mkpath(root);
+        const QString path = root + u"/history.jsonl"_s;
+        c.make(path, outside);
+        struct stat before {};
+        ::lstat(QFile::encodeName(path).constData(), &before);
+        StderrCapture capture;
+        {
+            Store store(root, {1, 1 << 20, 1, 1 << 20});
+            store.append(sample(1));
+            store.append(sample(2));
+            EXPECT_EQ(store.totalCount(), 0) << c.name;
+            EXPECT_EQ(store.recentTranscripts(5), QStringList()) << c.name;
+        }
+        EXPECT_EQ(capture.finish().count(u"[WARN] History was not stored: history.jsonl is a "
+                                         u"link or not a regular file, and it is left as it is."_s),
+                  1)
+            << c.name;
+        struct stat after {};
+        ::lstat(QFile::encodeName(path).constData(), &after);
+        EXPECT_EQ(after.st_mode, before.st_mode) << c.name;
+        EXPECT_EQ(after.st_ino, before.st_ino) << c.name;
+        EXPECT_EQ(readFile(outside), lines(0, 2)) << c.name;
+        EXPECT_EQ(permissions(outside), 0644) << c.name;
+    }
+}
+
+TEST(Store, HistoryLinesAreCountedAcrossEveryReadBoundary) {
+    constexpr qsizetype kChunk = 256 * 1024;
+    const QByteArray record = sample(1).toJson();
+    const auto padded = [&](qsizetype length) {
+        QByteArray line = record;
+        line.insert(1, "\"pad\":\"" + QByteArray(length - record.size() - 9, 'p') + "\",");
+        return line;
+    };
+    const struct {
+        const char* name;
+        QByteArray content;
+        qsizetype count;
+    } cases[] = {
+        {"line feed on the boundary", padded(kChunk - 1) + '\n' + record + '\n', 2},
+        {"line across the boundary", padded(kChunk + 10) + '\n' + record + '\n', 2},
+        {"line feed right after it", padded(kChunk) + '\n' + record, 2},
+        {"blank lines around it", "\n\n" + padded(kChunk - 3) + "\n\n\n" + record + "\n\n", 2},
+        {"line of three chunks", padded(3 * kChunk + 5), 1},
+        {"only line feeds", QByteArray(kChunk + 7, '\n'), 0},
+    };
+    for (const auto& c : cases) {
+        QTemporaryDir home;
+        writeFile(home.filePath(u"history.jsonl"_s), c.content);
+        Store store(home.path(), {1000, 1 << 30, 1, 1 << 20});
+        EXPECT_EQ(store.totalCount(), c.count) << c.name;
+    }
+}
+
+qint64 addressSpaceInUse() {
+    const QList<QByteArray> status = readFile(u"/proc/self/status"_s).split('\n');
+    for (const QByteArray& line : status) {
+        if (line.startsWith("VmSize:")) {
+            return line.mid(7).trimmed().split(' ').first().toLongLong() * 1024;
+        }
+    }
+    return 0;
+}
+
+TEST(Store, AThreeGigabyteHistoryIsQueriedAndPrunedInBoundedMemory) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    QTemporaryDir home;
+    const QString path = home.filePath(u"history.jsonl"_s);
+    {
+        // Sparse: no disk space is used, reading it gives zeros.
+        const QByteArray records = '\n' + lines(0, 3);
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        ASSERT_TRUE(file.resize((3LL << 30) - records.size()));
+        file.seek(file.size());
+        file.write(records);
+    }
+    const auto queryAndAppend = [&] {
+        ::mallopt(M_ARENA_MAX, 2);
+        const rlimit limit{rlim_t(addressSpaceInUse() + (1LL << 30)),
+                           rlim_t(addressSpaceInUse() + (1LL << 30))};
+        if (::setrlimit(RLIMIT_AS, &limit) != 0) {
+            std::_Exit(2);
+        }
+        Store store(home.path());
+        // Fewer records than asked for: the reading reaches as far back as it ever goes.
+        const bool recent = store.recentTranscripts(5) ==
+                            QStringList{u"shipped 0"_s, u"shipped 1"_s, u"shipped 2"_s};
+        store.append(sample(3));
+        const bool pruned = store.totalCount() == 4 &&
+                            store.recentTranscripts(5) == QStringList{u"shipped 0"_s, u"shipped 1"_s,
+                                                                      u"shipped 2"_s, u"shipped 3"_s};
+        std::_Exit(recent && pruned ? 0 : 1);
+    };
+    EXPECT_EXIT(queryAndAppend(), ::testing::ExitedWithCode(0), "");
+}
+
+TEST(Store, AVocabularyThatIsNotASmallRegularFileIsIgnoredWithOneWarning) {
+    const Watchdog watchdog(120);
+    const struct {
+        const char* name;
+        std::function<void(const QString& path, const QString& outside)> make;
+        QStringList expected;
+    } cases[] = {
+        {"FIFO", [](const QString& path, const QString&) { makeFifo(path); }, {}},
+        {"link to /dev/zero",
+         [](const QString& path, const QString&) { QFile::link(u"/dev/zero"_s, path); },
+         {}},
+        {"over 1 MiB",
+         [](const QString& path, const QString&) {
+             writeFile(path, "Kafka\n" + QByteArray(1 << 20, '#'));
+         },
+         {}},
+        // Reading through a link changes nothing, so a vocabulary kept elsewhere is used.
+        {"link to a word list", [](const QString& path, const QString& outside) {
+             QFile::link(outside, path);
+         }, {u"Kafka"_s}},
+    };
+    const QString warning = u"[WARN] Custom vocabulary was ignored: vocabulary.txt is not a "
+                            u"readable regular file of at most 1 MiB."_s;
+    for (const auto& c : cases) {
+        QTemporaryDir home;
+        const QString outside = home.filePath(u"words.txt"_s);
+        writeFile(outside, "Kafka\n");
+        const QString root = home.filePath(u"root"_s);
+        QDir().mkpath(root);
+        c.make(root + u"/vocabulary.txt"_s, outside);
+        StderrCapture capture;
+        Store store(root);
+        store.ensureVocabularyFile();
+        EXPECT_EQ(store.vocabulary(), c.expected) << c.name;
+        EXPECT_EQ(store.vocabulary(), c.expected) << c.name;
+        EXPECT_EQ(capture.finish().count(warning), c.expected.isEmpty() ? 1 : 0) << c.name;
+    }
+}
+
+TEST(Store, RecordingsBehindLinksAreNeitherCountedNorPruned) {
+    QTemporaryDir home;
+    const QString elsewhere = home.filePath(u"elsewhere"_s);
+    QDir().mkpath(elsewhere);
+    for (const char* name : {"a.wav", "b.wav", "c.wav"}) {
+        writeFile(elsewhere + u'/' + QString::fromUtf8(name), "RIFF");
+    }
+    const QString linked = home.filePath(u"linked"_s);
+    QDir().mkpath(linked);
+    QFile::link(elsewhere, linked + u"/audio"_s);
+    StderrCapture capture;
+    {
+        Store store(linked, {10, 1 << 20, 1, 1 << 20});
+        store.didWriteAudio(elsewhere + u"/a.wav"_s);
+        EXPECT_EQ(store.retainedAudioCount(), 0);
+    }
+    EXPECT_EQ(QDir(elsewhere).entryList(QDir::Files).size(), 3);
+    EXPECT_TRUE(capture.finish().contains(u"[WARN] Recordings were not pruned: audio is a link "
+                                          u"or not a folder, and nothing in it is deleted."_s));
+
+    // Inside a real folder, a linked recording is not the store's to delete either.
+    const QString real = home.filePath(u"real"_s);
+    Store store(real, {10, 1 << 20, 1, 1 << 20});
+    QFile::link(elsewhere + u"/b.wav"_s, store.audioURL(u"link"_s));
+    const QString own = store.audioURL(u"own"_s);
+    writeFile(own, "RIFF");
+    store.didWriteAudio(own);
+    EXPECT_EQ(store.retainedAudioCount(), 1);
+    EXPECT_TRUE(QFileInfo(real + u"/audio/link.wav"_s).isSymLink());
+    EXPECT_TRUE(QFile::exists(elsewhere + u"/b.wav"_s));
 }
 
 } // namespace
