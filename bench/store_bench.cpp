@@ -124,15 +124,20 @@ void learnerIngestOfTwoHundredAccentedWords(benchmark::State& state) {
 }
 BENCHMARK(learnerIngestOfTwoHundredAccentedWords)->Unit(benchmark::kMicrosecond);
 
-// What one save of the learned vocabulary costs with state.range(0) terms, inserted in hash
-// order as the learner holds them.
-void learnerEncodeOfManyTerms(benchmark::State& state) {
+Learner::Model manyTerms(qint64 count) {
     Learner::Model model;
-    for (qint64 i = 0; i < state.range(0); ++i) {
+    for (qint64 i = 0; i < count; ++i) {
         const QString word = u"term%1x"_s.arg(i * 2654435761 % 1000003);
         model.terms.insert(word, Learner::Term{word, i % 7 + 1, i % 3 == 0});
     }
-    model.utterances = state.range(0);
+    model.utterances = count;
+    return model;
+}
+
+// What one save of the learned vocabulary costs with state.range(0) terms, inserted in hash
+// order as the learner holds them.
+void learnerEncodeOfManyTerms(benchmark::State& state) {
+    const Learner::Model model = manyTerms(state.range(0));
     for (auto _ : state) {
         benchmark::DoNotOptimize(Learner::encode(model));
     }
@@ -143,6 +148,23 @@ BENCHMARK(learnerEncodeOfManyTerms)
     ->Range(12'500, 200'000)
     ->Unit(benchmark::kMillisecond)
     ->Complexity();
+
+// Start-up with a learned vocabulary of state.range(0) terms (200,000 is about 12 MB; the file
+// may hold at most 32 MiB).
+void learnerLoadOfManyTerms(benchmark::State& state) {
+    QTemporaryDir dir;
+    const QByteArray bytes = Learner::encode(manyTerms(state.range(0)));
+    QFile file(dir.filePath(u"learned.json"_s));
+    file.open(QIODevice::WriteOnly);
+    file.write(bytes);
+    file.close();
+    state.counters["bytes"] = double(bytes.size());
+    for (auto _ : state) {
+        Learner learner(dir.path());
+        benchmark::DoNotOptimize(learner.learnedCount());
+    }
+}
+BENCHMARK(learnerLoadOfManyTerms)->Arg(200'000)->Unit(benchmark::kMillisecond);
 
 } // namespace
 

@@ -59,12 +59,17 @@ bool existsWithoutFollowing(const QString& path) {
     return ::lstat(QFile::encodeName(path).constData(), &info) == 0;
 }
 
-// Entries of "audio" are tightened only when they are regular files: chmod follows symbolic
-// links, and a link planted there must not change the permissions of what it points at.
+// Entries of "audio" are tightened only when they are regular files in a real folder: chmod
+// follows symbolic links, and a link planted there must not change the permissions of what it
+// points at.
 void protectAudioEntries(const QString& audio) {
-    const QByteArray encoded = QFile::encodeName(audio);
-    DIR* dir = ::opendir(encoded.constData());
+    const int fd = ::open(QFile::encodeName(audio).constData(),
+                          O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    DIR* dir = fd < 0 ? nullptr : ::fdopendir(fd);
     if (dir == nullptr) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
         return;
     }
     const int dirFd = ::dirfd(dir);

@@ -1,6 +1,7 @@
 #include "settings/config.h"
 #include "settings/learner.h"
 #include "settings/log.h"
+#include "settings/paths.h"
 #include "settings/rotating_log_writer.h"
 #include "settings/store.h"
 #include "support/test_support.h"
@@ -817,6 +818,7 @@ TEST(Store, RecordingsBehindLinksAreNeitherCountedNorPruned) {
     QDir().mkpath(elsewhere);
     for (const char* name : {"a.wav", "b.wav", "c.wav"}) {
         writeFile(elsewhere + u'/' + QString::fromUtf8(name), "RIFF");
+        ::chmod(QFile::encodeName(elsewhere + u'/' + QString::fromUtf8(name)).constData(), 0644);
     }
     const QString linked = home.filePath(u"linked"_s);
     QDir().mkpath(linked);
@@ -827,7 +829,9 @@ TEST(Store, RecordingsBehindLinksAreNeitherCountedNorPruned) {
         store.didWriteAudio(elsewhere + u"/a.wav"_s);
         EXPECT_EQ(store.retainedAudioCount(), 0);
     }
+    Paths::prepareRoot(linked);
     EXPECT_EQ(QDir(elsewhere).entryList(QDir::Files).size(), 3);
+    EXPECT_EQ(permissions(elsewhere + u"/c.wav"_s), 0644);
     EXPECT_TRUE(capture.finish().contains(u"[WARN] Recordings were not pruned: audio is a link "
                                           u"or not a folder, and nothing in it is deleted."_s));
 
