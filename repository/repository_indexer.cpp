@@ -421,7 +421,7 @@ int finishGit(pid_t pid, Clock::time_point deadline, const IndexingStop* stop, b
 std::optional<RepositoryIndexer::Listing> listWithGit(const QString& git, const QString& root,
                                                       qint64 maxEntries,
                                                       std::chrono::milliseconds timeLimit,
-                                                      const IndexingStop* stop, bool& timedOut) {
+                                                      const IndexingStop* stop) {
     if (stop && stop->requested()) {
         return std::nullopt;
     }
@@ -451,7 +451,7 @@ std::optional<RepositoryIndexer::Listing> listWithGit(const QString& git, const 
     QByteArray buffer;
     char chunk[kReadChunkBytes];
     bool atLimit = false;
-    timedOut = false;
+    bool timedOut = false;
     while (true) {
         if (!waitReadable(fds[0], deadline, stop)) {
             timedOut = true;
@@ -655,15 +655,13 @@ std::optional<QString> RepositoryIndexer::resolvedGitProgram() const {
 }
 
 RepositoryIndexer::Listing RepositoryIndexer::listTrackedFiles(const QString& root) const {
-    bool timedOut = false;
     if (const auto git = resolvedGitProgram()) {
-        if (auto listing = listWithGit(*git, root, limits.maxTrackedFiles, gitTimeLimit, stop.get(),
-                                       timedOut)) {
+        if (auto listing =
+                listWithGit(*git, root, limits.maxTrackedFiles, gitTimeLimit, stop.get())) {
             return *listing;
         }
     }
     Listing listing;
-    listing.gitTimedOut = timedOut;
     listing.paths = walkTrackedFiles(root, limits.maxTrackedFiles, stop.get());
     return listing;
 }

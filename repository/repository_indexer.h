@@ -43,8 +43,6 @@ struct RepositoryIndexer {
         bool fromGit = false;
         // The git listing was cut at the entry limit or the byte budget and git was stopped.
         bool stoppedAtLimit = false;
-        // git ran past `gitTimeLimit` (or was stopped) and was killed; the walk answered instead.
-        bool gitTimedOut = false;
         qint64 bytesRead = 0;
     };
 

@@ -7,7 +7,6 @@
 #include <QDir>
 #include <QFile>
 #include <QScopeGuard>
-#include <QSet>
 
 #include <gtest/gtest.h>
 
@@ -301,12 +300,9 @@ TEST(RepositoryIndexerTest, MissingOrBrokenGitFallsBackToASortedWalk) {
     }
     EXPECT_TRUE(
         indexer(kLimits, failing).index(repository.root()).vocabulary.contains(u"ZedType"_s));
-    const QStringList two =
-        indexer({2, 1, 1, 1, 1}, QString()).listTrackedFiles(repository.root()).paths;
-    EXPECT_EQ(two.size(), 2);
-    EXPECT_TRUE(std::is_sorted(two.begin(), two.end()) &&
-                QSet<QString>(two.begin(), two.end()).size() == 2)
-        << two.join(u' ').toStdString();
+    // Cut at the limit, still sorted and without repeats.
+    const auto two = indexer({2, 1, 1, 1, 1}, QString()).listTrackedFiles(repository.root()).paths;
+    EXPECT_TRUE(two.size() == 2 && two[0] < two[1]) << two.join(u' ').toStdString();
 
     // A damaged repository makes the real git fail.
     testing::writeFile(repository.path(u".git/index"_s), "garbage");
