@@ -665,9 +665,6 @@ TEST(Store, LinksAndSpecialFilesAsTheHistoryAreNeitherFollowedNorWaitedOn) {
          [](const QString& path, const QString& outside) {
              QFile::link(outside + u".missing"_s, path);
          }},
-        {"link to /dev/zero", [](const QString& path, const QString&) {
-             QFile::link(u"/dev/zero"_s, path);
-         }},
         {"folder", [](const QString& path, const QString&) { QDir().mkpath(path); }},
     };
     for (const auto& c : cases) {
