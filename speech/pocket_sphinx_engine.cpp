@@ -4,14 +4,18 @@
 #include "settings/log.h"
 #include "speech/cepstral_mean_state.h"
 #include "speech/contextual_alternative_selector.h"
+#include "speech/pronunciations.h"
 #include "speech/speech_presence.h"
+#include "speech/vocabulary_language_model.h"
 
 #include <QCoroFuture>
 #include <QDir>
 #include <QFileInfo>
 #include <QPromise>
+#include <QTemporaryFile>
 
 #include <pocketsphinx.h>
+#include <sphinxbase/ckd_alloc.h>
 #include <sphinxbase/err.h>
 #include <sphinxbase/fe.h>
 #include <sphinxbase/feat.h>
@@ -39,6 +43,12 @@ const QStringList kAcousticFiles = {u"mdef"_s,       u"means"_s,     u"variances
                                     u"sendump"_s,    u"noisedict"_s, u"transition_matrices"_s,
                                     u"feat.params"_s};
 const QString kModelPackage = u"pocketsphinx-en-us"_s;
+// The one language-model search the decoder holds: the general model, with the vocabulary
+// mixed in when there is one.
+constexpr const char* kSearch = "quovant";
+// The phone-loop search the decoder keeps beside it; it knows no words.
+constexpr const char* kPhoneLoopSearch = "_default_pl";
+constexpr std::chrono::milliseconds kGuessTimeout{5000};
 
 bool isModelComplete(const QString& directory) {
     const QDir dir(directory);
@@ -211,11 +221,12 @@ struct PocketSphinxEngine::Session {
 class PocketSphinxEngine::Worker {
 public:
     struct Command {
-        enum class Kind { load, prime, reset, begin, audio, end, cancel, stop };
+        enum class Kind { load, prime, reset, vocabulary, begin, audio, end, cancel, stop };
         Kind kind;
         std::shared_ptr<Session> session;
         std::vector<float> samples;
         double sampleRate = 0;
+        QStringList terms;
     };
 
     Worker() : m_thread([this] { run(); }) {}
@@ -270,7 +281,10 @@ private:
                 break;
             case Command::Kind::reset:
                 if (m_decoder && !m_current)
-                    setCepstralMean(m_stockMean);
+                    restoreStockNormalisation();
+                break;
+            case Command::Kind::vocabulary:
+                installVocabulary(command.terms);
                 break;
             case Command::Kind::begin:
                 begin(command.session);
@@ -288,6 +302,8 @@ private:
                 abandon(m_current);
                 if (m_decoder)
                     ps_free(m_decoder);
+                if (m_general)
+                    ngram_model_free(m_general);
                 return;
             }
         }
@@ -314,7 +330,7 @@ private:
             const QByteArray beam = QByteArray::number(m_settings.beam, 'g', 10);
             const QByteArray wordBeam = QByteArray::number(m_settings.wordBeam, 'g', 10);
             const char* arguments[] = {
-                "quovant", "-hmm", hmm.c_str(), "-lm", lm.c_str(), "-dict", dict.c_str(),
+                "quovant", "-hmm", hmm.c_str(), "-dict", dict.c_str(),
                 // Mean normalisation that adapts while streaming.
                 "-cmn", "live", "-logfn", "/dev/null", "-lw", lw.constData(), "-bestpathlw",
                 bestPathLw.constData(), "-beam", beam.constData(), "-wbeam", wordBeam.constData(),
@@ -327,8 +343,22 @@ private:
                 m_decoder = ps_init(config);
                 cmd_ln_free_r(config);
             }
-            if (m_decoder)
+            // The general model is loaded apart from the decoder, so that a search mixing the
+            // vocabulary into it can be built without reading it again.
+            if (m_decoder) {
+                m_general = ngram_model_read(ps_get_config(m_decoder), lm.c_str(), NGRAM_AUTO,
+                                             ps_get_logmath(m_decoder));
+                if (!m_general || !installSearch(ngram_model_retain(m_general))) {
+                    ps_free(m_decoder);
+                    m_decoder = nullptr;
+                }
+            }
+            if (m_decoder) {
                 m_stockMean = cepstralMean();
+                const cmn_t* normaliser = cepstralNormaliser();
+                m_stockSum.assign(normaliser->sum, normaliser->sum + cepstralLength());
+                m_stockFrames = normaliser->nframe;
+            }
             if (m_decoder && !statePath.isEmpty()) {
                 if (const auto saved = CepstralMeanState::load(statePath, cepstralLength()))
                     setCepstralMean(*saved);
@@ -367,6 +397,17 @@ private:
             return;
         const std::vector<mfcc_t> values(mean.begin(), mean.end());
         cmn_live_set(cepstralNormaliser(), values.data());
+    }
+
+    // As a freshly loaded decoder: its first estimate then comes from the speech alone, where a
+    // mean set from outside is blended with it.
+    void restoreStockNormalisation() {
+        setCepstralMean(m_stockMean);
+        cmn_t* normaliser = cepstralNormaliser();
+        if (!normaliser || m_stockSum.size() != cepstralLength())
+            return;
+        std::copy(m_stockSum.begin(), m_stockSum.end(), normaliser->sum);
+        normaliser->nframe = m_stockFrames;
     }
 
     // A whole recording is known before it is decoded: normalise with its own cepstral mean,
@@ -426,6 +467,99 @@ private:
         for (int c = 0; c < length; ++c)
             mean[c] = float(sum[c] / double(frames));
         setCepstralMean(mean);
+    }
+
+    // Takes over `model` (the general one or a mix) and makes it the decoder's only
+    // language-model search.
+    bool installSearch(ngram_model_t* model) {
+        const bool installed = model && ps_set_lm(m_decoder, kSearch, model) == 0 &&
+                               ps_set_search(m_decoder, kSearch) == 0;
+        if (model)
+            ngram_model_free(model);
+        return installed;
+    }
+
+    // Removes every language-model search. Words can be added to the dictionary only then: this
+    // decoder adds a new word to the models of all its language-model searches too, which
+    // corrupts the memory of the general model.
+    void removeSearches() {
+        QList<QByteArray> names;
+        for (ps_search_iter_t* it = ps_search_iter(m_decoder); it; it = ps_search_iter_next(it))
+            if (const char* name = ps_search_iter_val(it))
+                names.append(name);
+        for (const QByteArray& name : std::as_const(names))
+            if (name != kPhoneLoopSearch)
+                ps_unset_search(m_decoder, name.constData());
+    }
+
+    QString dictionaryPronunciation(const QString& word) const {
+        char* phones = ps_lookup_word(m_decoder, word.toUtf8().constData());
+        const QString result = phones ? QString::fromUtf8(phones) : QString();
+        ckd_free(phones);
+        return result;
+    }
+
+    void addWords(const std::vector<VocabularyLanguageModel::Word>& words) {
+        for (const auto& word : words) {
+            for (qsizetype k = 0; k < word.pronunciations.size(); ++k) {
+                // Further pronunciations are the dictionary's variants "word(2)", "word(3)".
+                const QString name =
+                    k == 0 ? word.text : word.text + u'(' + QString::number(k + 1) + u')';
+                if (!dictionaryPronunciation(name).isEmpty())
+                    continue;
+                if (ps_add_word(m_decoder, name.toUtf8().constData(),
+                                word.pronunciations[k].toUtf8().constData(), FALSE) < 0 &&
+                    k == 0)
+                    break;
+            }
+        }
+    }
+
+    // The general model with the vocabulary model mixed in; the general one alone when the
+    // vocabulary model cannot be read.
+    ngram_model_t* mixedModel(const VocabularyLanguageModel& vocabulary) {
+        QTemporaryFile file(QDir::temp().filePath(u"quovant-vocabulary-XXXXXX.arpa"_s));
+        ngram_model_t* model = nullptr;
+        if (file.open() && file.write(vocabulary.arpa) == vocabulary.arpa.size() &&
+            file.flush())
+            model = ngram_model_read(ps_get_config(m_decoder),
+                                     QFile::encodeName(file.fileName()).constData(), NGRAM_ARPA,
+                                     ps_get_logmath(m_decoder));
+        if (!model)
+            return ngram_model_retain(m_general);
+        ngram_model_t* models[] = {m_general, model};
+        const char* names[] = {"general", "vocabulary"};
+        const float32 weights[] = {float32(1 - m_settings.vocabularyWeight),
+                                   float32(m_settings.vocabularyWeight)};
+        ngram_model_t* mixed = ngram_model_set_init(ps_get_config(m_decoder), models,
+                                                    const_cast<char**>(names), weights, 2);
+        ngram_model_free(model);
+        return mixed ? mixed : ngram_model_retain(m_general);
+    }
+
+    // Builds the search for `terms` unless it already holds the same phrases. Runs before the
+    // utterance that needs it starts, while its audio waits in the queue.
+    void installVocabulary(const QStringList& terms) {
+        if (!m_decoder)
+            return;
+        abandon(m_current);
+        const VocabularyLanguageModel vocabulary = VocabularyLanguageModel::build(
+            terms, [this](const QString& word) { return dictionaryPronunciation(word); },
+            [](const QStringList& words) { return Pronunciations::guess(words, kGuessTimeout); });
+        if (vocabulary.phrases == m_installedPhrases)
+            return;
+        ngram_model_t* model =
+            vocabulary.isEmpty() ? ngram_model_retain(m_general) : mixedModel(vocabulary);
+        removeSearches();
+        addWords(vocabulary.newWords);
+        if (installSearch(model)) {
+            m_installedPhrases = vocabulary.phrases;
+            return;
+        }
+        // Without a search no utterance could start: fall back to the general model.
+        m_installedPhrases.clear();
+        if (!installSearch(ngram_model_retain(m_general)))
+            Log::error(u"ASR: PocketSphinx could not rebuild its search"_s);
     }
 
     void begin(const std::shared_ptr<Session>& session) {
@@ -524,9 +658,13 @@ private:
 
     // Worker thread only.
     ps_decoder_t* m_decoder = nullptr;
+    ngram_model_t* m_general = nullptr;
+    QStringList m_installedPhrases;
     std::shared_ptr<Session> m_current;
     std::vector<int16> m_pcm;
     std::vector<float> m_stockMean;
+    std::vector<mfcc_t> m_stockSum;
+    int32 m_stockFrames = 0;
     // The normalisation as it was when the current utterance began.
     std::vector<float> m_meanBefore;
 
@@ -610,6 +748,10 @@ QCoro::Task<void> PocketSphinxEngine::prepare() {
 QCoro::Task<void> PocketSphinxEngine::beginUtterance(QStringList contextualStrings) {
     co_await cancelUtterance();
     co_await prepare();
+    if (contextualStrings != m_vocabulary) {
+        m_vocabulary = contextualStrings;
+        m_worker->post({.kind = Worker::Command::Kind::vocabulary, .terms = m_vocabulary});
+    }
     auto session = std::make_shared<Session>(std::move(contextualStrings));
     std::shared_ptr<Session> replaced;
     {

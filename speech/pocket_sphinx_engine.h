@@ -28,6 +28,8 @@ public:
         double wordBeam = 7e-29;
         bool forwardFlatPass = false;
         bool bestPathPass = true;
+        // The share of the vocabulary model in the mix with the general one.
+        double vocabularyWeight = 0.1;
         // How many n-best hypotheses are offered as alternatives.
         int alternatives = 10;
 
@@ -54,7 +56,9 @@ public:
     // Throws QuovantError: localeUnsupported for a non-English locale, speechModelUnavailable
     // when the model is missing or cannot be loaded. Runs once; later calls return at once.
     QCoro::Task<void> prepare() override;
-    // Cancels an open utterance first. Prepares the engine if that has not happened yet.
+    // Cancels an open utterance first. Prepares the engine if that has not happened yet. The
+    // contextual strings also bias the recognition towards their words: when they differ from the
+    // last utterance's, the decoder builds a search for them before it decodes this one.
     QCoro::Task<void> beginUtterance(QStringList contextualStrings) override;
     // Chunks at another rate than 16 kHz are resampled; a rate of 0 counts as 16 kHz.
     void append(const AudioChunk& chunk) override;
@@ -98,6 +102,8 @@ private:
     // Main thread only.
     QFuture<QString> m_loading;
     SpeechPauses m_lastPauses;
+    // The terms of the search last asked for; the worker builds it only when they change.
+    QStringList m_vocabulary;
 
     std::mutex m_lock;
     std::shared_ptr<Session> m_session;

@@ -448,3 +448,55 @@ TEST(PocketSphinxEngine, TimesThePausesBetweenSentences) {
     transcribe(*engine, silence(1));
     EXPECT_TRUE(engine->lastPauses().isEmpty());
 }
+
+TEST(PocketSphinxEngine, VocabularyBringsItsTermsAndLeavesOtherUtterancesAlone) {
+    const Spoken withTerm{u"please restart nginx after the upgrade"_s, u"slt"_s};
+    const Spoken plain = kHello;
+    const QStringList vocabulary = {u"nginx"_s, u"Terraform"_s, u"SpeechAnalyzer"_s,
+                                    u"Priya Raman"_s};
+    auto engine = preparedEngine();
+    // Each utterance starts from the same normalisation, so only the vocabulary differs.
+    const auto heard = [&](const Spoken& spoken, const QStringList& context) {
+        engine->resetNormalisation();
+        return transcribe(*engine, SpokenAudio::of(spoken), context);
+    };
+    const QString before = heard(withTerm, {});
+    const QString plainBefore = heard(plain, {});
+    EXPECT_FALSE(words(before).contains(u"nginx"_s)) << "pick a term the model cannot hear";
+
+    EXPECT_EQ(heard(withTerm, vocabulary), withTerm.text);
+    EXPECT_EQ(heard(plain, vocabulary), plain.text);
+    // Another vocabulary replaces it; none brings the general model back unchanged.
+    EXPECT_FALSE(words(heard(withTerm, {u"Kubernetes"_s})).contains(u"nginx"_s));
+    EXPECT_EQ(heard(withTerm, {}), before);
+    EXPECT_EQ(heard(plain, {}), plainBefore);
+}
+
+TEST(PocketSphinxEngine, ResetNormalisationStartsAgainFromTheStockValues) {
+    // The decoder moves its estimate only after some eight seconds of speech.
+    Samples speech;
+    for (int i = 0; i < 2; ++i)
+        for (const Spoken& spoken : {kHello, kOther})
+            speech.insert(speech.end(), SpokenAudio::of(spoken).begin(),
+                          SpokenAudio::of(spoken).end());
+    QFile::remove(kState);
+    auto engine = preparedEngine({}, kState);
+    transcribe(*engine, speech);
+    const std::vector<float> fromStock = nextSavedMean({});
+    transcribe(*engine, speech);
+    const std::vector<float> moved = nextSavedMean(fromStock);
+    ASSERT_NE(moved, fromStock);
+    engine->resetNormalisation();
+    transcribe(*engine, speech);
+    const std::vector<float> again = nextSavedMean(moved);
+    transcribe(*engine, speech);
+    const std::vector<float> continued = nextSavedMean(again);
+    // The voice-activity filter keeps adapting, so the estimate is close, not equal, to the first.
+    const auto distance = [](const std::vector<float>& a, const std::vector<float>& b) {
+        double sum = 0;
+        for (std::size_t i = 0; i < std::min(a.size(), b.size()); ++i)
+            sum += (a[i] - b[i]) * (a[i] - b[i]);
+        return std::sqrt(sum);
+    };
+    EXPECT_LT(distance(again, fromStock), distance(continued, fromStock) / 2);
+}
