@@ -65,6 +65,49 @@ inline const QStringList& sentences() {
     return list;
 }
 
+// Dictation full of a developer's vocabulary: identifiers, product names, people's names. The
+// references are written as the recogniser writes a vocabulary word: lower case, in one piece.
+inline const QStringList& developerSentences() {
+    static const QStringList list = {
+        u"ask priya to review the terraform changes"_s,
+        u"restart nginx on the staging server"_s,
+        u"run kubectl apply before the deploy"_s,
+        u"the grafana dashboard shows high latency"_s,
+        u"siobhan fixed the postgres migration"_s,
+        u"we moved the cache from redis to memcached"_s,
+        u"open the speechanalyzer class and add a test"_s,
+        u"call usestate inside the component"_s,
+        u"send the logs to oleksandr before lunch"_s,
+        u"the jenkins job failed again last night"_s,
+        u"tell nguyen that the webpack build is slow"_s,
+        u"update the dockerfile and push the image"_s,
+        u"the kafka consumer lost its offset"_s,
+        u"ask aoife about the figma mockups"_s,
+        u"the recognitioncontextbuilder needs a new test"_s,
+        u"install numpy and pandas in the virtual environment"_s,
+        u"deploy the new version with ansible tomorrow"_s,
+        u"rahul wrote the graphql schema"_s,
+        u"check the sentry alerts for the checkout service"_s,
+        u"the pytest suite takes ten minutes"_s,
+    };
+    return list;
+}
+
+// The speaker's vocabulary for those sentences, as a user would keep it, with a few terms that
+// none of them uses.
+inline const QStringList& developerVocabulary() {
+    static const QStringList list = {
+        u"Priya"_s,     u"Terraform"_s, u"nginx"_s,     u"kubectl"_s,   u"Grafana"_s,
+        u"Siobhan"_s,   u"Postgres"_s,  u"Redis"_s,     u"memcached"_s, u"SpeechAnalyzer"_s,
+        u"useState"_s,  u"Oleksandr"_s, u"Jenkins"_s,   u"Nguyen"_s,    u"webpack"_s,
+        u"Dockerfile"_s, u"Kafka"_s,    u"Aoife"_s,     u"Figma"_s,     u"RecognitionContextBuilder"_s,
+        u"NumPy"_s,     u"pandas"_s,    u"Ansible"_s,   u"Rahul"_s,     u"GraphQL"_s,
+        u"Sentry"_s,    u"pytest"_s,    u"Kubernetes"_s, u"Okonkwo"_s,  u"Svelte"_s,
+        u"Tailwind"_s,  u"Bartholomew"_s, u"Xcode"_s,   u"Zustand"_s,
+    };
+    return list;
+}
+
 struct Voice {
     QString program; // "flite" or "espeak-ng"
     QString name;
