@@ -17,7 +17,8 @@ namespace quovant {
 namespace {
 
 // Where a term usually stands in dictation: alone, after a few common words, before a verb. The
-// carrier pairs stand outside sentences, so that they raise no sentence start of ordinary speech.
+// carrier words themselves get no probability of their own, so that the mix raises them nowhere:
+// they only make a term likelier after them.
 const QStringList kBefore = {u"the"_s, u"and"_s, u"with"_s, u"to"_s};
 const QStringList kAfter = {u"is"_s};
 // The share of an unseen bigram's history that goes to the unigrams.
@@ -258,10 +259,14 @@ QByteArray VocabularyLanguageModel::arpaOf(const QStringList& phrases) {
     const QString end = u"</s>"_s;
     QMap<QString, double> unigrams;
     QMap<QString, QMap<QString, double>> bigrams;
+    QSet<QString> termWords;
+    for (const QString& phrase : phrases)
+        for (const QString& word : phrase.split(u' ', Qt::SkipEmptyParts))
+            termWords.insert(word);
     const auto add = [&](const QStringList& words, bool sentence) {
         QString previous = sentence ? start : QString();
         for (const QString& word : sentence ? words + QStringList{end} : words) {
-            unigrams[word] += 1;
+            unigrams[word] += termWords.contains(word) || word == end ? 1 : 0;
             if (!previous.isEmpty())
                 bigrams[previous][word] += 1;
             previous = word;
