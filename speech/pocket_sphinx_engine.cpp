@@ -26,6 +26,7 @@
 #include <cstdint>
 #include <deque>
 #include <optional>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -49,6 +50,8 @@ constexpr const char* kSearch = "quovant";
 // The phone-loop search the decoder keeps beside it; it knows no words.
 constexpr const char* kPhoneLoopSearch = "_default_pl";
 constexpr std::chrono::milliseconds kGuessTimeout{5000};
+// How much of a first utterance is held back to measure its own cepstral mean: 2 s.
+constexpr std::size_t kHeldSamples = 32000;
 
 bool isModelComplete(const QString& directory) {
     const QDir dir(directory);
@@ -215,6 +218,10 @@ struct PocketSphinxEngine::Session {
     SpeechPresence presence;
     FrameClock clock;
     std::int64_t samplesFed = 0;
+    // While the normalisation holds the model's stock values, the first seconds wait here until
+    // their own mean is known.
+    bool holding = false;
+    std::vector<int16> held;
 };
 
 // Owns the decoder and the thread that feeds it; commands run strictly in the order posted.
@@ -280,8 +287,10 @@ private:
                 prime(command.samples, command.sampleRate);
                 break;
             case Command::Kind::reset:
-                if (m_decoder && !m_current)
+                if (m_decoder && !m_current) {
                     restoreStockNormalisation();
+                    m_stock = true;
+                }
                 break;
             case Command::Kind::vocabulary:
                 installVocabulary(command.terms);
@@ -360,8 +369,10 @@ private:
                 m_stockFrames = normaliser->nframe;
             }
             if (m_decoder && !statePath.isEmpty()) {
-                if (const auto saved = CepstralMeanState::load(statePath, cepstralLength()))
+                if (const auto saved = CepstralMeanState::load(statePath, cepstralLength())) {
                     setCepstralMean(*saved);
+                    m_stock = false;
+                }
             }
         }
         std::lock_guard lock(m_mutex);
@@ -421,14 +432,22 @@ private:
         std::vector<int16> pcm(audio.size());
         for (std::size_t i = 0; i < audio.size(); ++i)
             pcm[i] = PocketSphinxEngine::toPcm16(audio[i]);
+        if (const auto mean = ownMean(pcm)) {
+            setCepstralMean(*mean);
+            m_stock = false;
+        }
+    }
 
+    // The cepstral mean of `pcm` (16 kHz), from a separate front end built like the decoder's;
+    // nothing when it holds under half a second of speech, which says too little of the channel.
+    std::optional<std::vector<float>> ownMean(const std::vector<int16>& pcm) const {
         fe_t* frontEnd = fe_init_auto_r(ps_get_config(m_decoder));
         if (!frontEnd)
-            return;
+            return std::nullopt;
         const int length = fe_get_output_size(frontEnd);
         if (length <= 0 || std::size_t(length) != cepstralLength()) {
             fe_free(frontEnd);
-            return;
+            return std::nullopt;
         }
         constexpr int kCapacity = 256;
         std::vector<mfcc_t> storage(std::size_t(kCapacity * length));
@@ -460,13 +479,12 @@ private:
         fe_end_utt(frontEnd, rows[0], &last);
         accumulate(last);
         fe_free(frontEnd);
-        // Under half a second of speech says too little about the channel.
         if (frames < 50)
-            return;
+            return std::nullopt;
         std::vector<float> mean(static_cast<std::size_t>(length));
         for (int c = 0; c < length; ++c)
             mean[c] = float(sum[c] / double(frames));
-        setCepstralMean(mean);
+        return mean;
     }
 
     // Takes over `model` (the general one or a mix) and makes it the decoder's only
@@ -573,6 +591,7 @@ private:
             return;
         }
         session->started = true;
+        session->holding = m_stock;
         m_current = session;
         m_meanBefore = cepstralMean();
     }
@@ -590,18 +609,43 @@ private:
         m_pcm.resize(source.size());
         for (std::size_t i = 0; i < source.size(); ++i)
             m_pcm[i] = PocketSphinxEngine::toPcm16(source[i]);
-        session.presence.add(m_pcm);
-        if (ps_process_raw(m_decoder, m_pcm.data(), m_pcm.size(), FALSE, FALSE) < 0) {
+        if (session.holding) {
+            session.held.insert(session.held.end(), m_pcm.begin(), m_pcm.end());
+            if (session.held.size() >= kHeldSamples)
+                release(session);
+            return;
+        }
+        decode(session, m_pcm);
+    }
+
+    // The held-back start of a first utterance: its own mean replaces the stock values (the
+    // decoder's estimate would need some eight seconds of speech to move), then it is decoded.
+    void release(Session& session) {
+        session.holding = false;
+        const std::vector<int16> held = std::move(session.held);
+        session.held.clear();
+        if (const auto mean = ownMean(held))
+            setCepstralMean(*mean);
+        constexpr std::size_t kPiece = 1600; // as the microphone's 100 ms chunks, for the clock
+        for (std::size_t at = 0; at < held.size() && &session == m_current.get(); at += kPiece)
+            decode(session, std::span(held).subspan(at, std::min(kPiece, held.size() - at)));
+    }
+
+    void decode(Session& session, std::span<const int16> pcm) {
+        session.presence.add(pcm);
+        if (ps_process_raw(m_decoder, pcm.data(), pcm.size(), FALSE, FALSE) < 0) {
             session.failure = u"PocketSphinx could not decode the audio"_s;
             ps_end_utt(m_decoder);
             m_current.reset();
             return;
         }
-        session.samplesFed += std::int64_t(m_pcm.size());
+        session.samplesFed += std::int64_t(pcm.size());
         session.clock.fed(ps_get_n_frames(m_decoder), session.samplesFed);
     }
 
     void end(const std::shared_ptr<Session>& session) {
+        if (session == m_current && session->holding)
+            release(*session);
         if (session != m_current) {
             session->settle({.failure = session->failure});
             return;
@@ -631,6 +675,7 @@ private:
         if (nbest)
             ps_nbest_free(nbest);
         session->settle(std::move(outcome));
+        m_stock = false;
         // After the transcript is on its way, so that the key-up path never waits for the disk.
         if (const QString path = statePath(); !path.isEmpty())
             CepstralMeanState::save(path, cepstralMean());
@@ -664,6 +709,8 @@ private:
     std::vector<int16> m_pcm;
     std::vector<float> m_stockMean;
     std::vector<mfcc_t> m_stockSum;
+    // The normaliser holds the model's stock values (nothing saved, or reset).
+    bool m_stock = true;
     int32 m_stockFrames = 0;
     // The normalisation as it was when the current utterance began.
     std::vector<float> m_meanBefore;
