@@ -17,7 +17,8 @@ namespace quovant {
 // runs on the main thread. Destroying the engine stops its worker (an open utterance is dropped).
 // Only utterances that hold speech give words (noise and silence give the empty transcript), and
 // the decoder's cepstral mean normalisation is kept warm across utterances and runs in the data
-// directory.
+// directory (an utterance that starts from the model's stock values is normalised with the mean
+// of its own first seconds).
 class PocketSphinxEngine final : public AsrEngine {
 public:
     // The decoder's search settings; the defaults are the tuned ones.
