@@ -4,6 +4,7 @@
 #include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
 
 #include <memory>
 #include <optional>
@@ -48,8 +49,12 @@ private:
     std::optional<QByteArray> m_previousDisplay;
 };
 
-// A private session bus. While it lives, DBUS_SESSION_BUS_ADDRESS names it in this process's
-// environment; the previous value comes back.
+// A private session bus that starts no service on demand: asking it for an absent name (a
+// notification daemon, dconf, a portal) fails instead of starting the machine's own program,
+// which could write to the real home. While it lives, DBUS_SESSION_BUS_ADDRESS names it in this
+// process's environment; the previous value comes back. Tests connect to it by address, under a
+// name that includes the address: the process-wide session connection is made once, and Qt hands
+// back an existing connection of the same name even when its bus has gone.
 class SessionBus {
 public:
     SessionBus();
@@ -58,6 +63,7 @@ public:
     QString address() const { return m_address; }
 
 private:
+    QTemporaryDir m_dir;
     std::unique_ptr<PeerProcess> m_process;
     QString m_address;
     std::optional<QByteArray> m_previousAddress;

@@ -205,12 +205,6 @@ bool PulseServer::setDefaultSource(const QString& source) const {
     return pactl({QStringLiteral("set-default-source"), source}).has_value();
 }
 
-bool PulseServer::suspendSource(const QString& source, bool suspend) const {
-    return pactl({QStringLiteral("suspend-source"), source,
-                  suspend ? QStringLiteral("1") : QStringLiteral("0")})
-        .has_value();
-}
-
 PipeSourceWriter::PipeSourceWriter(const QString& fifo) {
     // A source unloaded under a writer must fail the write, not kill the test.
     ::signal(SIGPIPE, SIG_IGN);

@@ -59,8 +59,6 @@ public:
     // "unix:<socket>", the value of PULSE_SERVER.
     QString address() const { return m_address; }
     QString runtimeDirectory() const;
-    // A scratch folder that lives as long as the server.
-    QString directory() const { return m_dir.path(); }
 
     // Runs `pactl` against this server; its standard output (trimmed), or absent when it failed.
     std::optional<QString> pactl(const QStringList& arguments) const;
@@ -84,7 +82,6 @@ public:
     std::optional<QString> loadRefusingListener() const;
 
     bool setDefaultSource(const QString& source) const;
-    bool suspendSource(const QString& source, bool suspend) const;
 
 private:
     QTemporaryDir m_dir;

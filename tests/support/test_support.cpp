@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 
 #include <algorithm>
@@ -10,21 +11,6 @@
 #include <vector>
 
 namespace quovant::testing {
-
-TemporaryHome::TemporaryHome() {
-    if (qEnvironmentVariableIsSet("QUOVANT_HOME")) {
-        m_previous = qgetenv("QUOVANT_HOME");
-    }
-    qputenv("QUOVANT_HOME", m_dir.path().toUtf8());
-}
-
-TemporaryHome::~TemporaryHome() {
-    if (m_previous) {
-        qputenv("QUOVANT_HOME", *m_previous);
-    } else {
-        qunsetenv("QUOVANT_HOME");
-    }
-}
 
 void isolateHome(const QString& root) {
     const QDir base(root);
@@ -48,6 +34,13 @@ void writeFile(const QString& path, const QByteArray& bytes) {
     if (file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
         file.write(bytes);
     }
+}
+
+void writeExecutable(const QString& path, const QByteArray& text) {
+    QDir().mkpath(QFileInfo(path).path());
+    writeFile(path, text);
+    QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                    QFileDevice::ExeOwner);
 }
 
 int permissions(const QString& path) {

@@ -13,17 +13,16 @@
 
 namespace quovant::testing {
 
-// A fresh data directory for one test: sets QUOVANT_HOME for its lifetime, restores it after.
+// A fresh data directory for one test, handed to what the test builds (a Store, say). It does
+// not change QUOVANT_HOME: the process fixes its data directory on first use, and one fixed
+// inside this folder would be deleted with it, breaking every later test in the order.
 class TemporaryHome {
 public:
-    TemporaryHome();
-    ~TemporaryHome();
     QString path() const { return m_dir.path(); }
     QString filePath(const QString& name) const { return m_dir.filePath(name); }
 
 private:
     QTemporaryDir m_dir;
-    std::optional<QByteArray> m_previous;
 };
 
 // Runs a task on the event loop until it completes and gives its result or rethrows its failure.
@@ -68,6 +67,8 @@ void isolateHome(const QString& root);
 
 QByteArray readFile(const QString& path);
 void writeFile(const QString& path, const QByteArray& bytes);
+// Writes a script (making its folder) that only its owner may run.
+void writeExecutable(const QString& path, const QByteArray& text);
 // POSIX permission bits of a path (e.g. 0600), or -1 when it cannot be read.
 int permissions(const QString& path);
 
