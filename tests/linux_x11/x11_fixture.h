@@ -1,6 +1,7 @@
 #pragma once
 
 #include "support/desktop_peers.h"
+#include "support/wait.h"
 
 #include <QByteArray>
 #include <QHash>
@@ -17,29 +18,6 @@
 #include <optional>
 
 namespace quovant::testing {
-
-// Runs the main thread's events until `done` holds or `timeoutMs` passes; the machine may be busy,
-// so limits are generous and the wait ends as soon as the condition holds.
-inline bool waitUntil(const std::function<bool()>& done, int timeoutMs = 15000) {
-    QDeadlineTimer deadline(timeoutMs);
-    while (!done()) {
-        if (deadline.hasExpired()) {
-            return false;
-        }
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        QThread::msleep(2);
-    }
-    return true;
-}
-
-// Runs the main thread's events for `ms` milliseconds (to show that nothing more arrives).
-inline void settle(int ms) {
-    QDeadlineTimer deadline(ms);
-    while (!deadline.hasExpired()) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        QThread::msleep(2);
-    }
-}
 
 // A test-side X client: presses keys through XTest exactly as automation or a remote-desktop
 // server would, and inspects windows. Defined in x11_fixture.cpp so Xlib stays out of the tests.
@@ -83,7 +61,6 @@ public:
     explicit PasteTarget(const QStringList& arguments = {});
     ~PasteTarget();
     bool ready() const { return m_windowId != 0; }
-    unsigned long windowId() const { return m_windowId; }
 
     // Sends a command and waits for the line that starts with `answer`.
     std::optional<QByteArray> command(const QByteArray& line, const QByteArray& answer);
