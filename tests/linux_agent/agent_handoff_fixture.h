@@ -5,16 +5,14 @@
 #include "platform/linux/agent/agent_handoff_script_builder.h"
 #include "platform/linux/agent/linux_agent_handoff_launcher.h"
 #include "repository/repository_context.h"
-#include "settings/log.h"
-#include "settings/paths.h"
+#include "pipeline/pipeline_doubles.h"
 #include "support/test_support.h"
+#include "support/wait.h"
 
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
-#include <QThread>
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -86,13 +84,6 @@ protected:
         }
     }
 
-    static void writeExecutable(const QString& path, const QByteArray& text) {
-        QDir().mkpath(QFileInfo(path).path());
-        writeFile(path, text);
-        QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                                        QFileDevice::ExeOwner);
-    }
-
     QString installAgent(const QByteArray& body, AgentKind agent = AgentKind::codex) {
         const QString path = home + QStringLiteral("/.local/bin/") +
                              AgentExecutableLocator::executableName(agent);
@@ -148,18 +139,6 @@ protected:
         return count;
     }
 
-    static bool waitUntil(const std::function<bool()>& condition, int milliseconds = 30000) {
-        const QDeadlineTimer deadline(milliseconds);
-        while (!condition()) {
-            if (deadline.hasExpired()) {
-                return false;
-            }
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-            QThread::msleep(20);
-        }
-        return true;
-    }
-
     // Runs a tmux command on the socket (the latest launcher's by default); its output lines.
     QStringList tmux(const QStringList& arguments, const QString& socket = {}) const {
         QProcess process;
@@ -176,35 +155,6 @@ protected:
     QProcessEnvironment environment;
     RepositoryContext context;
     QStringList sockets;
-};
-
-// Log messages ("[LEVEL] message") written since construction.
-class LogSince {
-public:
-    LogSince() : m_start(size()) {}
-    QStringList messages() const {
-        Log::flush();
-        QFile file(path());
-        if (!file.open(QIODevice::ReadOnly)) {
-            return {};
-        }
-        file.seek(std::min<qint64>(m_start, file.size()));
-        QStringList lines;
-        for (const QByteArray& line : file.readAll().split('\n')) {
-            if (line.size() > 13) {
-                lines.append(QString::fromUtf8(line.mid(13)));
-            }
-        }
-        return lines;
-    }
-
-private:
-    static QString path() { return Paths::root() + QStringLiteral("/quovant.log"); }
-    static qint64 size() {
-        Log::flush();
-        return QFile(path()).size();
-    }
-    qint64 m_start;
 };
 
 } // namespace quovant::testing

@@ -20,17 +20,11 @@
 
 using namespace Qt::StringLiterals;
 using quovant::testing::readFile;
+using quovant::testing::writeExecutable;
 using quovant::testing::writeFile;
 
 namespace quovant {
 namespace {
-
-void writeExecutable(const QString& path, const QByteArray& text) {
-    QDir().mkpath(QFileInfo(path).path());
-    writeFile(path, text);
-    QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                                    QFileDevice::ExeOwner);
-}
 
 TEST(AgentExecutableLocator, OnlyTrustedLocationsInOrder) {
     for (const QString& system : AgentExecutableLocator::candidates(AgentKind::codex, u""_s) +
