@@ -4,33 +4,19 @@
 #include "desktop_app/running_quovant.h"
 #include "support/fields_program.h"
 #include "support/test_support.h"
+#include "support/wait.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
 #include <QTemporaryDir>
-#include <QThread>
 #include <gtest/gtest.h>
 
 using namespace Qt::StringLiterals;
 using namespace quovant::testing;
 
 namespace {
-
-// Polls `done`, serving events, until it holds or `timeoutMs` passes.
-bool eventually(const std::function<bool()>& done, int timeoutMs) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!done()) {
-        if (clock.elapsed() > timeoutMs) {
-            return false;
-        }
-        QThread::msleep(50);
-    }
-    return true;
-}
 
 QStringList words(const QString& text) {
     return text.toLower().split(QRegularExpression(u"[^a-z']+"_s), Qt::SkipEmptyParts);
@@ -54,6 +40,24 @@ QStringList historyShipped(const QString& home) {
         }
     }
     return shipped;
+}
+
+// Plays `speech` with room noise around it and holds `key` from just before the speech begins
+// (the recording must show `started`) until all of it has been played.
+void speakWhileHolding(RunningQuovant& quovant, const Speech& speech, const QString& key,
+                       const QString& started) {
+    std::size_t speechStart = 0;
+    quovant.speaker().play(withRoomNoise(speech, 1.0, 0.6, &speechStart), speech.rate);
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            return quovant.speaker().samplesWritten() >=
+                   std::int64_t(speechStart) - speech.rate / 5;
+        },
+        60000));
+    ASSERT_TRUE(quovant.keyDown(key));
+    ASSERT_TRUE(quovant.waitForLog(started, 30000)) << quovant.logText().toStdString();
+    ASSERT_TRUE(quovant.speaker().waitUntilPlayed(60000));
+    ASSERT_TRUE(quovant.keyUp(key));
 }
 
 TEST(EndToEnd, StartsInOrderOnceAndAnswersOnTheBus) {
@@ -150,19 +154,8 @@ TEST(EndToEnd, HoldingRightAltDictatesIntoTheFocusedApplication) {
     const QString users = u"the user's own clipboard"_s;
     ASSERT_TRUE(target.copy(users));
 
-    std::size_t speechStart = 0;
-    quovant.speaker().play(withRoomNoise(speech, 1.0, 0.6, &speechStart), speech.rate);
-    ASSERT_TRUE(eventually(
-        [&] {
-            return quovant.speaker().samplesWritten() >=
-                   std::int64_t(speechStart) - speech.rate / 5;
-        },
-        60000));
-    ASSERT_TRUE(quovant.keyDown(u"Alt_R"_s));
-    ASSERT_TRUE(quovant.waitForLog(u"] Recording started."_s, 30000))
-        << quovant.logText().toStdString();
-    ASSERT_TRUE(quovant.speaker().waitUntilPlayed(60000));
-    ASSERT_TRUE(quovant.keyUp(u"Alt_R"_s));
+    ASSERT_NO_FATAL_FAILURE(
+        speakWhileHolding(quovant, speech, u"Alt_R"_s, u"] Recording started."_s));
 
     const auto text =
         target.waitForText(u"line"_s, [](const QString& t) { return !t.isEmpty(); }, 60000);
@@ -171,9 +164,9 @@ TEST(EndToEnd, HoldingRightAltDictatesIntoTheFocusedApplication) {
     EXPECT_TRUE(text->front().isUpper()) << text->toStdString();
     EXPECT_TRUE(text->endsWith(u'.')) << text->toStdString();
 
-    EXPECT_TRUE(eventually([&] { return historyShipped(quovant.home()).contains(*text); }, 30000))
+    EXPECT_TRUE(waitUntil([&] { return historyShipped(quovant.home()).contains(*text); }, 30000))
         << historyShipped(quovant.home()).join(u'|').toStdString();
-    EXPECT_TRUE(eventually([&] { return target.read() == users; }, 30000));
+    EXPECT_TRUE(waitUntil([&] { return target.read() == users; }, 30000));
 
     // Hands-free, as a desktop shortcut would do it: the next sentence follows the first.
     const QString second = u"please call the finance team after lunch"_s;
@@ -181,7 +174,7 @@ TEST(EndToEnd, HoldingRightAltDictatesIntoTheFocusedApplication) {
     std::size_t secondStart = 0;
     const std::int64_t before = quovant.speaker().samplesWritten();
     quovant.speaker().play(withRoomNoise(more, 1.0, 0.6, &secondStart), more.rate);
-    ASSERT_TRUE(eventually(
+    ASSERT_TRUE(waitUntil(
         [&] {
             return quovant.speaker().samplesWritten() - before >=
                    std::int64_t(secondStart) - more.rate / 5;
@@ -233,7 +226,7 @@ TEST(EndToEnd, HoldingRightSuperCorrectsTheSelectionInAGtkApplication) {
     ASSERT_TRUE(quovant.keyUp(u"Super_R"_s));
 
     std::optional<QString> edited;
-    EXPECT_TRUE(eventually(
+    EXPECT_TRUE(waitUntil(
         [&] {
             edited = program.text(u"entry"_s);
             return edited && *edited != original;
@@ -270,34 +263,19 @@ TEST(EndToEnd, HoldingRightCtrlHandsATaskToTheCodingAgent) {
     // The agent draws its prompt, asks for bracketed paste and keeps what it is given; the
     // terminal only notes how it was asked to attach.
     const QString agent = quovant.userHome() + u"/.local/bin/codex"_s;
-    writeFile(agent, "#!/bin/sh\nstty raw -echo\nprintf '\\033[?2004h> Ready for a task\\r\\n'\n"
+    writeExecutable(agent, "#!/bin/sh\nstty raw -echo\nprintf '\\033[?2004h> Ready for a task\\r\\n'\n"
                      "cat > '" + received.toUtf8() + "'\n");
     const QString terminal = work.filePath(u"terminal"_s);
-    writeFile(terminal, "#!/bin/sh\nprintf '%s\\n' \"$@\" >> '" + terminalLog.toUtf8() + "'\n");
-    for (const QString& path : {agent, terminal}) {
-        QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                                        QFileDevice::ExeOwner);
-    }
+    writeExecutable(terminal, "#!/bin/sh\nprintf '%s\\n' \"$@\" >> '" + terminalLog.toUtf8() + "'\n");
     quovant.setEnvironment(u"TERMINAL"_s, terminal);
     ASSERT_TRUE(quovant.start()) << quovant.failure().toStdString();
     ASSERT_TRUE(quovant.waitForLog(u"Microphone ready"_s, 60000)) << quovant.logText().toStdString();
 
-    std::size_t speechStart = 0;
-    quovant.speaker().play(withRoomNoise(request, 1.0, 0.6, &speechStart), request.rate);
-    ASSERT_TRUE(eventually(
-        [&] {
-            return quovant.speaker().samplesWritten() >=
-                   std::int64_t(speechStart) - request.rate / 5;
-        },
-        60000));
-    ASSERT_TRUE(quovant.keyDown(u"Control_R"_s));
-    ASSERT_TRUE(quovant.waitForLog(u"] Prompt Mode recording started."_s, 30000))
-        << quovant.logText().toStdString();
-    ASSERT_TRUE(quovant.speaker().waitUntilPlayed(60000));
-    ASSERT_TRUE(quovant.keyUp(u"Control_R"_s));
+    ASSERT_NO_FATAL_FAILURE(
+        speakWhileHolding(quovant, request, u"Control_R"_s, u"] Prompt Mode recording started."_s));
 
     // The specification arrives as one bracketed paste with its five sections.
-    EXPECT_TRUE(eventually([&] { return readFile(received).contains("\x1b[201~"); }, 90000))
+    EXPECT_TRUE(waitUntil([&] { return readFile(received).contains("\x1b[201~"); }, 90000))
         << quovant.logText().toStdString();
     const QString given = QString::fromUtf8(readFile(received));
     for (const QString& section :

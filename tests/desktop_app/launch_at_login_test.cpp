@@ -2,6 +2,7 @@
 #include "settings/log.h"
 #include "settings/paths.h"
 #include "support/test_support.h"
+#include "support/wait.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -11,34 +12,12 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
-#include <optional>
 
 using namespace Qt::StringLiterals;
 namespace LaunchAtLogin = quovant::LaunchAtLogin;
+using quovant::testing::ScopedEnvironment;
 
 namespace {
-
-// Sets an environment variable for one test and puts the old value back.
-class ScopedEnvironment {
-public:
-    ScopedEnvironment(const char* name, const QString& value) : m_name(name) {
-        if (qEnvironmentVariableIsSet(name)) {
-            m_previous = qgetenv(name);
-        }
-        qputenv(name, value.toUtf8());
-    }
-    ~ScopedEnvironment() {
-        if (m_previous) {
-            qputenv(m_name, *m_previous);
-        } else {
-            qunsetenv(m_name);
-        }
-    }
-
-private:
-    const char* m_name;
-    std::optional<QByteArray> m_previous;
-};
 
 QString logText() {
     quovant::Log::flush();

@@ -4,26 +4,21 @@
 #include "platform/linux/desktop/accessibility_bus.h"
 #include "platform/linux/desktop/display_capabilities.h"
 #include "platform/linux/desktop/sound_input_probe.h"
-#include "isolated_bus.h"
 #include "support/desktop_peers.h"
+#include "support/wait.h"
 #include "support/accessibility_bus.h"
 #include "support/pulse_server.h"
 
 #include <QApplication>
 #include <QClipboard>
 #include <QDBusConnection>
-#include <QDBusConnectionInterface>
-#include <QDBusMessage>
-#include <QDBusVariant>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QLabel>
 #include <QPushButton>
 #include <QWidget>
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <optional>
 #include <thread>
 
 using namespace Qt::StringLiterals;
@@ -32,47 +27,13 @@ using quovant::DisplayCapabilities;
 using quovant::MicrophoneCheck;
 using quovant::OnboardingWindow;
 using quovant::PermissionModel;
-using quovant::testing::PeerProcess;
-using quovant::testing::IsolatedBus;
+using quovant::testing::SessionBus;
+
+using quovant::testing::ScopedEnvironment;
+using quovant::testing::settle;
+using quovant::testing::waitUntil;
 
 namespace {
-
-bool waitUntil(const std::function<bool()>& condition, int timeoutMs = 15000) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!condition()) {
-        if (clock.elapsed() > timeoutMs) {
-            return false;
-        }
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
-}
-
-class ScopedEnvironment {
-public:
-    ScopedEnvironment(const char* name, const std::optional<QString>& value) : m_name(name) {
-        if (qEnvironmentVariableIsSet(name)) {
-            m_previous = qgetenv(name);
-        }
-        if (value) {
-            qputenv(name, value->toUtf8());
-        } else {
-            qunsetenv(name);
-        }
-    }
-    ~ScopedEnvironment() {
-        if (m_previous) {
-            qputenv(m_name, *m_previous);
-        } else {
-            qunsetenv(m_name);
-        }
-    }
-
-private:
-    const char* m_name;
-    std::optional<QByteArray> m_previous;
-};
 
 // A capture at the port: produces chunks of a steady amplitude on a thread of its own between
 // start and stop, or refuses to start.
@@ -190,7 +151,7 @@ TEST(PermissionModel, MicrophoneGrantedIsCalledOnceOnTheFirstPollThatSeesIt) {
 
     model.stopPolling();
     const int stopped = desktop.probes;
-    waitUntil([] { return false; }, 1600);
+    settle(1600);
     EXPECT_EQ(desktop.probes, stopped);
 }
 
@@ -414,38 +375,19 @@ TEST(DesktopProbes, DisplayCapabilitiesOfARealXServer) {
     }
 }
 
-TEST(DesktopProbes, AccessibilityBusStatusIsReadAndTurnedOn) {
-    IsolatedBus bus;
+TEST(DesktopProbes, WithoutALauncherTheAccessibilityBusCannotBeTurnedOn) {
+    SessionBus bus;
     ASSERT_TRUE(bus.running());
     ScopedEnvironment desktop("XDG_CURRENT_DESKTOP", std::nullopt);
-    QDBusConnection connection = bus.connect(u"a11y-probe"_s);
+    QDBusConnection connection =
+        QDBusConnection::connectToBus(bus.address(), u"a11y-probe@"_s + bus.address());
     ASSERT_TRUE(connection.isConnected());
-
-    // No accessibility bus launcher on the bus at all.
     AccessibilityBus accessibility(connection);
     EXPECT_FALSE(accessibility.isEnabled());
     const AccessibilityBus::EnableResult refused = accessibility.enable();
     EXPECT_FALSE(refused.enabled);
     EXPECT_TRUE(refused.message.startsWith(u"Quovant could not turn on the accessibility bus: "_s));
     EXPECT_TRUE(refused.message.endsWith(AccessibilityBus::manualInstructions()));
-
-    // A launcher whose status says off, then on once asked.
-    PeerProcess launcher(u"/usr/bin/python3"_s, {u"-m"_s, u"dbusmock"_s, u"org.a11y.Bus"_s,
-                                                 u"/org/a11y/bus"_s, u"org.a11y.Status"_s});
-    ASSERT_TRUE(waitUntil([&] {
-        return connection.interface()->isServiceRegistered(u"org.a11y.Bus"_s).value();
-    })) << launcher.errorOutput().toStdString();
-    QDBusMessage add = QDBusMessage::createMethodCall(u"org.a11y.Bus"_s, u"/org/a11y/bus"_s,
-                                                      u"org.freedesktop.DBus.Mock"_s,
-                                                      u"AddProperty"_s);
-    add << u"org.a11y.Status"_s << u"IsEnabled"_s
-        << QVariant::fromValue(QDBusVariant(QVariant(false)));
-    ASSERT_EQ(connection.call(add).type(), QDBusMessage::ReplyMessage);
-    EXPECT_FALSE(accessibility.isEnabled());
-    const AccessibilityBus::EnableResult enabled = accessibility.enable();
-    EXPECT_TRUE(enabled.enabled) << enabled.message.toStdString();
-    EXPECT_TRUE(enabled.message.isEmpty());
-    EXPECT_TRUE(accessibility.isEnabled());
 }
 
 TEST(DesktopProbes, SoundInputNeedsAServerWithADefaultSource) {
@@ -506,7 +448,7 @@ TEST(OnboardingWindow, Screenshots) {
             }));
             child<QPushButton>(onboarding, u"accessibilityAction"_s)->click();
         }
-        waitUntil([] { return false; }, 300);
+        settle(300);
         EXPECT_TRUE(onboarding.window()->grab().save(folder + u'/' + shot.name + u".png"_s));
         onboarding.close();
     }

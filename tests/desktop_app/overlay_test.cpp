@@ -1,6 +1,7 @@
 #include "app/desktop/overlay/recording_overlay.h"
 #include "app/desktop/resources/desktop_resources.h"
 #include "support/desktop_peers.h"
+#include "support/wait.h"
 
 #include <QApplication>
 #include <QDir>
@@ -26,19 +27,10 @@ using quovant::PipelineMode;
 using quovant::PipelineState;
 using quovant::RecordingOverlay;
 
-namespace {
+using quovant::testing::settle;
+using quovant::testing::waitUntil;
 
-bool waitUntil(const std::function<bool()>& condition, int timeoutMs = 15000) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!condition()) {
-        if (clock.elapsed() > timeoutMs) {
-            return false;
-        }
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
-}
+namespace {
 
 // Paints the overlay `times` times, as the meter timer's redraws would.
 void repaint(const RecordingOverlay& overlay, int times) {
@@ -310,7 +302,7 @@ TEST(RecordingOverlay, Screenshots) {
         if (QGuiApplication::platformName() == u"xcb"_s &&
             shot.name == u"overlay-recording-dictation"_s) {
             // The whole screen shows where the capsule sits.
-            waitUntil([] { return false; }, 300);
+            settle(300);
             QScreen* screen = QGuiApplication::primaryScreen();
             EXPECT_TRUE(screen->grabWindow(0).save(folder + u'/' + shot.name +
                                                    u"-screen.png"_s));
@@ -408,7 +400,7 @@ TEST(RecordingOverlayOnX11, NeverTakesTheFocusFromTheFocusedWindow) {
     ASSERT_TRUE(waitUntil([&] { return overlay.window()->windowHandle()->isExposed(); }));
     overlay.show(PipelineState::thinking(), PipelineMode::dictation);
     overlay.flash(u"Notice"_s, u"Something to say"_s);
-    waitUntil([] { return false; }, 500);
+    settle(500);
 
     EXPECT_EQ(x11InputFocus(display), Window(destination.winId()));
     EXPECT_EQ(QApplication::focusWidget(), field);

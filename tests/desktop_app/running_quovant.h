@@ -110,11 +110,9 @@ public:
     // Runs `quovant <arguments>` against this desktop (control commands and the like).
     ProgramResult control(const QStringList& arguments) const;
 
-    PulseServer& pulse() { return *m_pulse; }
     // For other programs on this desktop: display, buses, sound server, accessibility on.
     QProcessEnvironment environment() const;
     PipeSourceWriter& speaker() { return *m_speaker; }
-    int micRate() const { return m_micRate; }
 
     // Holds or lets go of a key through XTest, as the user's keyboard would ("Alt_R", …).
     bool keyDown(const QString& key) const;
