@@ -1,5 +1,6 @@
 // The pipeline's own overhead from key-up to the injector's call, with engines that answer at once.
 
+#include "bench/percentile.h"
 #include "pipeline/pipeline.h"
 #include "settings/store.h"
 
@@ -127,13 +128,9 @@ void keyUpToInjection(benchmark::State& state) {
             QCoreApplication::processEvents();
         }
     }
-    std::sort(micros.begin(), micros.end());
-    const auto at = [&](double p) {
-        return micros[std::min(micros.size() - 1, std::size_t(p / 100 * micros.size()))];
-    };
-    state.counters["p50_us"] = at(50);
-    state.counters["p99_us"] = at(99);
-    state.counters["max_us"] = micros.back();
+    state.counters["p50_us"] = bench::percentile(micros, 0.50);
+    state.counters["p99_us"] = bench::percentile(micros, 0.99);
+    state.counters["max_us"] = bench::percentile(micros, 1.0);
 }
 BENCHMARK(keyUpToInjection)->Arg(0)->Arg(1)->ArgName("history")->UseManualTime()->Iterations(2000);
 

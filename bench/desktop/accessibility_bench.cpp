@@ -1,6 +1,7 @@
 // Edit in Place through the accessibility bus against a real GTK 3 program on Xvfb:
 // capturing a large selection, learning a new focus, and what the main thread pays while the
 // application in front does not answer.
+#include "bench/percentile.h"
 #include "platform/linux/accessibility/atspi_reader.h"
 #include "platform/linux/accessibility/linux_selection_editor.h"
 #include "support/accessibility_bus.h"
@@ -20,6 +21,7 @@
 
 using namespace Qt::StringLiterals;
 using namespace quovant;
+using quovant::bench::percentile;
 using Clock = std::chrono::steady_clock;
 
 namespace {
@@ -73,15 +75,6 @@ bool waitFor(const std::function<bool()>& condition, int timeoutMs = 20000) {
         QThread::usleep(200);
     }
     return true;
-}
-
-double percentile(std::vector<double> values, double fraction) {
-    if (values.empty()) {
-        return 0;
-    }
-    std::sort(values.begin(), values.end());
-    const auto index = static_cast<std::size_t>(fraction * static_cast<double>(values.size() - 1));
-    return values[index];
 }
 
 void report(benchmark::State& state, const std::vector<double>& ms) {

@@ -2,6 +2,7 @@
 // and stop-to-classification times, sample-to-delivery latency and the memory it adds.
 // QUOVANT_AUDIO_IDLE_SECONDS shortens the idle window (default 60 s).
 
+#include "bench/percentile.h"
 #include "platform/linux/audio/linux_audio_capture.h"
 #include "support/pulse_server.h"
 
@@ -21,6 +22,7 @@
 
 using namespace quovant;
 using namespace quovant::testing;
+using quovant::bench::percentile;
 using namespace Qt::StringLiterals;
 using Clock = std::chrono::steady_clock;
 
@@ -58,15 +60,6 @@ double residentMegabytes() {
         }
     }
     return 0;
-}
-
-double percentile(std::vector<double> values, double p) {
-    if (values.empty()) {
-        return 0;
-    }
-    std::sort(values.begin(), values.end());
-    const auto index = std::size_t(std::ceil(p * double(values.size()))) - 1;
-    return values[std::min(index, values.size() - 1)];
 }
 
 bool waitUntil(const std::function<bool()>& done, int capMs = 30000) {

@@ -3,6 +3,7 @@
 // through XTest, the text read back from the X11 test program. Also the pipeline's own share
 // (recognition, formatting and injection as the history records them).
 
+#include "bench/percentile.h"
 #include "desktop_app/running_quovant.h"
 #include "support/test_support.h"
 
@@ -22,6 +23,7 @@
 
 using namespace Qt::StringLiterals;
 using namespace quovant::testing;
+using quovant::bench::percentile;
 
 namespace {
 
@@ -47,12 +49,6 @@ const QStringList kSentences = {
     u"send me the slides when you have a minute"_s,
     u"the weather forecast says it will be sunny tomorrow"_s,
 };
-
-double percentile(std::vector<double> values, double p) {
-    std::sort(values.begin(), values.end());
-    const std::size_t rank = std::size_t(std::ceil(p / 100.0 * double(values.size())));
-    return values[std::clamp<std::size_t>(rank, 1, values.size()) - 1];
-}
 
 qint64 lastResponseMs(const QString& home) {
     const QList<QByteArray> lines =
@@ -119,10 +115,10 @@ void KeyUpToTextInField(benchmark::State& state) {
     }
     XCloseDisplay(display);
     if (!keyUpToText.empty()) {
-        state.counters["p50_ms"] = percentile(keyUpToText, 50);
-        state.counters["p95_ms"] = percentile(keyUpToText, 95);
-        state.counters["pipeline_p50_ms"] = percentile(pipelineShare, 50);
-        state.counters["pipeline_p95_ms"] = percentile(pipelineShare, 95);
+        state.counters["p50_ms"] = percentile(keyUpToText, 0.50);
+        state.counters["p95_ms"] = percentile(keyUpToText, 0.95);
+        state.counters["pipeline_p50_ms"] = percentile(pipelineShare, 0.50);
+        state.counters["pipeline_p95_ms"] = percentile(pipelineShare, 0.95);
     }
 }
 BENCHMARK(KeyUpToTextInField)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(20);

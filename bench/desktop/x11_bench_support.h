@@ -3,6 +3,7 @@
 // Shared by the X11 desktop benchmarks: the main that starts Xvfb, the paste-target driver and
 // percentile counters.
 
+#include "bench/percentile.h"
 #include "support/desktop_peers.h"
 
 #include <QApplication>
@@ -37,13 +38,9 @@ inline void reportPercentiles(benchmark::State& state, std::vector<double> sampl
     if (samplesMS.empty()) {
         return;
     }
-    std::sort(samplesMS.begin(), samplesMS.end());
-    auto at = [&](double q) {
-        return samplesMS[std::min(samplesMS.size() - 1, std::size_t(q * double(samplesMS.size())))];
-    };
-    state.counters["p50_ms"] = at(0.50);
-    state.counters["p99_ms"] = at(0.99);
-    state.counters["max_ms"] = samplesMS.back();
+    state.counters["p50_ms"] = percentile(samplesMS, 0.50);
+    state.counters["p99_ms"] = percentile(samplesMS, 0.99);
+    state.counters["max_ms"] = percentile(samplesMS, 1.0);
 }
 
 // The paste-target program (built with the tests) as a separate X client.
