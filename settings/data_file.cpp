@@ -45,23 +45,6 @@ bool isTemporaryName(const char* name) {
     return false;
 }
 
-bool writeAll(int fd, QByteArrayView bytes) {
-    const char* data = bytes.data();
-    qsizetype left = bytes.size();
-    while (left > 0) {
-        const ssize_t written = ::write(fd, data, static_cast<size_t>(left));
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        data += written;
-        left -= written;
-    }
-    return true;
-}
-
 // Creates `target` only if nothing is there. Without RENAME_NOREPLACE (old kernels, some
 // network and FUSE file systems) the bytes are written straight into a new file instead.
 bool placeWithoutReplacing(const QByteArray& temporary, const QByteArray& target,
@@ -87,6 +70,23 @@ bool placeWithoutReplacing(const QByteArray& temporary, const QByteArray& target
 }
 
 } // namespace
+
+bool writeAll(int fd, QByteArrayView bytes) {
+    const char* data = bytes.data();
+    qsizetype left = bytes.size();
+    while (left > 0) {
+        const ssize_t written = ::write(fd, data, static_cast<size_t>(left));
+        if (written < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        data += written;
+        left -= written;
+    }
+    return true;
+}
 
 Read readRegular(const QString& path, qint64 maximumBytes) {
     const QByteArray encoded = QFile::encodeName(path);

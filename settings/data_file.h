@@ -43,5 +43,8 @@ bool writeAtomically(const QString& path, QByteArrayView bytes, bool replaceExis
 // running save holds and that have not changed for a minute.
 void removeStaleTemporaries(const QString& directory);
 
+// Writes every byte to `fd`, retrying short and interrupted writes; false on an error.
+bool writeAll(int fd, QByteArrayView bytes);
+
 } // namespace DataFile
 } // namespace quovant

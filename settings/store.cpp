@@ -50,23 +50,6 @@ fs::path fsPath(const QString& path) {
     return fs::path(nativePath(path).toStdString());
 }
 
-bool writeAll(int fd, QByteArrayView bytes) {
-    const char* data = bytes.data();
-    qsizetype left = bytes.size();
-    while (left > 0) {
-        const ssize_t written = ::write(fd, data, static_cast<size_t>(left));
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        data += written;
-        left -= written;
-    }
-    return true;
-}
-
 // Reads [offset, offset + size) of `fd`, less at the end of the file; nothing on an error.
 std::optional<QByteArray> readRange(int fd, off_t offset, qsizetype size) {
     QByteArray data(size, Qt::Uninitialized);
@@ -276,7 +259,7 @@ struct Store::Private {
                 line.prepend('\n');
             }
         }
-        const bool written = writeAll(fd, line);
+        const bool written = DataFile::writeAll(fd, line);
         struct stat after {};
         const bool stattedAfter = ::fstat(fd, &after) == 0;
         ::fchmod(fd, 0600);
