@@ -27,7 +27,6 @@ TEST_F(Dictation, PressHoldReleaseTypesGuardedTextAndKeepsHistoryAndTerms) {
     EXPECT_EQ(pipeline->state().kind, Kind::recording);
     EXPECT_GT(asr->chunks.load(), 0);
     holdAndRelease(1200);
-    EXPECT_EQ(asr->transcript, u"  ship the Quovant build to Marisol today \n"_qs);
 
     ASSERT_EQ(injector->deliveries.size(), 1u);
     EXPECT_EQ(injector->deliveries[0].text, u"Ship the Quovant build to Marisol today."_qs);
@@ -73,7 +72,6 @@ struct FormattingCase {
     bool available;
     const char* transcript;
     std::optional<QuovantError> failure;
-    bool hangs;
     const char* answer;
     const char* shipped;
     const char* verdict;
@@ -87,7 +85,6 @@ TEST_F(Dictation, FormattingDecisionTable) {
          true,
          "hello there friend",
          {},
-         false,
          "",
          "Hello there friend.",
          "formatterDisabled",
@@ -97,7 +94,6 @@ TEST_F(Dictation, FormattingDecisionTable) {
          false,
          "hello there friend",
          {},
-         false,
          "",
          "Hello there friend.",
          "formatterDisabled",
@@ -107,30 +103,18 @@ TEST_F(Dictation, FormattingDecisionTable) {
          true,
          "hello",
          {},
-         false,
          "",
          "Hello.",
          "skippedTooShort",
          nullptr},
         {"fails", FormatterKind::appleFoundation, true, "hello there friend",
-         QuovantError::formatterUnavailable(u"model gone"_qs), false, "", "Hello there friend.",
+         QuovantError::formatterUnavailable(u"model gone"_qs), "", "Hello there friend.",
          "formatterFailed", "[WARN] Formatter failed: "},
-        {"never answers",
-         FormatterKind::appleFoundation,
-         true,
-         "hello there friend",
-         {},
-         true,
-         "",
-         "Hello there friend.",
-         "formatterFailed",
-         "[WARN] Formatter exceeded its 2500 ms budget."},
         {"refuses",
          FormatterKind::appleFoundation,
          true,
          "hello there friend",
          {},
-         false,
          "I'm sorry, but I can't help with that request at all.",
          "Hello there friend.",
          "rejectedRefusal",
@@ -142,20 +126,12 @@ TEST_F(Dictation, FormattingDecisionTable) {
         config.formatter = c.kind;
         formatter->available = c.available;
         formatter->failure = c.failure;
-        formatter->gate = c.hangs ? &formatterGate : nullptr;
         formatter->formatAnswer = QString::fromUtf8(c.answer);
         asr->transcript = QString::fromUtf8(c.transcript);
         LogTail log;
         make();
         press();
         holdAndRelease(700);
-        if (c.hangs) {
-            EXPECT_EQ(pipeline->state().kind, Kind::thinking);
-            clock->advance(2499);
-            EXPECT_TRUE(injector->deliveries.empty());
-            clock->advance(1);
-            settleFlow();
-        }
         ASSERT_EQ(injector->deliveries.size(), 1u);
         EXPECT_EQ(injector->deliveries[0].text, QString::fromUtf8(c.shipped));
         EXPECT_EQ(pipeline->state().kind, Kind::idle);
@@ -163,11 +139,7 @@ TEST_F(Dictation, FormattingDecisionTable) {
         ASSERT_EQ(lines.size(), 1u);
         EXPECT_EQ(lines[0].guardVerdict, QString::fromUtf8(c.verdict));
         if (c.logLine) {
-            const QString expected = QString::fromUtf8(c.logLine);
-            const QStringList messages = log.messages();
-            EXPECT_TRUE(std::any_of(messages.begin(), messages.end(), [&](const QString& m) {
-                return m.startsWith(expected);
-            })) << messages.join(u'\n').toStdString();
+            EXPECT_TRUE(log.containsLineStartingWith(QString::fromUtf8(c.logLine)));
         }
     }
 }
@@ -202,6 +174,9 @@ TEST_F(Dictation, BudgetGrowsWithLongTranscriptsUpToTheCeiling) {
         settleFlow();
         EXPECT_EQ(injector->deliveries.size(), 1u);
         EXPECT_EQ(formatter->abandons, 1) << "the spent budget must close the formatter's request";
+        EXPECT_EQ(injector->deliveries[0].text, TranscriptGuard::lightlyPunctuate(asr->transcript));
+        ASSERT_EQ(history().size(), 1u);
+        EXPECT_EQ(history()[0].guardVerdict, u"formatterFailed"_qs);
         EXPECT_TRUE(log.contains(u"[WARN] Formatter exceeded its "_qs + QString::number(c.budget) +
                                  u" ms budget."_qs));
     }
@@ -604,10 +579,7 @@ TEST_F(Dictation, WithoutAClipboardTheNoticeSaysWhereTheUndeliveredTextIs) {
         formatter->compileAnswer = BuiltinFormatter::compileText(c.raw, {});
         injector->failure = QuovantError::injectionFailed(u"no focus"_qs);
         LogTail log;
-        PlatformKit kit = platform();
-        kit.clipboard = nullptr;
-        store = std::make_shared<Store>(dir->path());
-        pipeline = std::make_unique<Pipeline>(config, kit, store, clock);
+        make([](PlatformKit& kit) { kit.clipboard = nullptr; });
         press(c.mode);
         holdAndRelease(900, c.mode);
         ASSERT_FALSE(notifier->notes.empty());

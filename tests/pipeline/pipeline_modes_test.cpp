@@ -35,10 +35,8 @@ TEST_F(EditInPlace, AcceptedRewriteReplacesTheCapturedSelectionAndIsNeverStored)
     EXPECT_EQ(selectionEditor->replacements[0].second, kFixed);
     EXPECT_EQ(formatter->lastCommand, RewriteCommand::fixGrammar);
     EXPECT_EQ(pipeline->state().kind, Kind::idle);
-    const QStringList messages = log.messages();
-    EXPECT_TRUE(std::any_of(messages.begin(), messages.end(), [](const QString& m) {
-        return m.startsWith(u"[INFO] Edit in Place complete · Fix grammar · asr "_qs);
-    })) << messages.join(u'\n').toStdString();
+    EXPECT_TRUE(
+        log.containsLineStartingWith(u"[INFO] Edit in Place complete · Fix grammar · asr "_qs));
     EXPECT_TRUE(history().empty());
     EXPECT_TRUE(stored.empty());
     EXPECT_TRUE(capture->retainedPaths.isEmpty());
@@ -74,12 +72,11 @@ TEST_F(EditInPlace, KeyDownRefusals) {
         fresh();
         config.formatter = c.formatterKind;
         selectionEditor->captureFailure = c.captureFailure;
-        make();
-        if (!c.hasEditor) {
-            PlatformKit kit = platform();
-            kit.selectionEditor = nullptr;
-            pipeline = std::make_unique<Pipeline>(config, kit, store, clock);
-        }
+        make([&](PlatformKit& kit) {
+            if (!c.hasEditor) {
+                kit.selectionEditor = nullptr;
+            }
+        });
         EXPECT_FALSE(pipeline->beginEditing());
         EXPECT_EQ(notifier->notes,
                   (std::vector{Note(u"Edit in Place"_qs, QString::fromUtf8(c.body))}));
@@ -171,11 +168,7 @@ TEST_F(EditInPlace, FlowOutcomesLeaveTheSelectionAloneUnlessAccepted) {
         EXPECT_TRUE(selectionEditor->replacements.empty());
         EXPECT_EQ(formatter->abandons, c.hangs ? 1 : 0);
         EXPECT_EQ(notifier->notes, std::vector{c.note});
-        const QString expected = QString::fromUtf8(c.logLine);
-        const QStringList messages = log.messages();
-        EXPECT_TRUE(std::any_of(messages.begin(), messages.end(), [&](const QString& m) {
-            return m.startsWith(expected);
-        })) << messages.join(u'\n').toStdString();
+        EXPECT_TRUE(log.containsLineStartingWith(QString::fromUtf8(c.logLine)));
         EXPECT_TRUE(history().empty());
     }
 }
@@ -308,12 +301,11 @@ TEST_F(PromptMode, DeliveryByDestinationAndVerdict) {
             formatter->compileAnswer = BuiltinFormatter::compileText(asr->transcript, {});
         }
         LogTail log;
-        make();
-        if (!c.withHandoffPort) {
-            PlatformKit kit = platform();
-            kit.agentHandoff = nullptr;
-            pipeline = std::make_unique<Pipeline>(config, kit, store, clock);
-        }
+        make([&](PlatformKit& kit) {
+            if (!c.withHandoffPort) {
+                kit.agentHandoff = nullptr;
+            }
+        });
         press(PipelineMode::developerPrompt);
         holdAndRelease(900, PipelineMode::developerPrompt);
         EXPECT_EQ(pipeline->state().kind, Kind::idle);
@@ -331,11 +323,7 @@ TEST_F(PromptMode, DeliveryByDestinationAndVerdict) {
         }
         EXPECT_EQ(notifier->notes, c.notes);
         if (c.logLine) {
-            const QString expected = QString::fromUtf8(c.logLine);
-            const QStringList messages = log.messages();
-            EXPECT_TRUE(std::any_of(messages.begin(), messages.end(), [&](const QString& m) {
-                return m.startsWith(expected);
-            })) << messages.join(u'\n').toStdString();
+            EXPECT_TRUE(log.containsLineStartingWith(QString::fromUtf8(c.logLine)));
         }
         EXPECT_EQ(history().size(), 1u);
     }

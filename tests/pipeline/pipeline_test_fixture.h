@@ -63,9 +63,14 @@ protected:
         return kit;
     }
 
-    Pipeline& make() {
+    // `adjust` takes ports away from the kit, for the rows that run without them.
+    Pipeline& make(const std::function<void(PlatformKit&)>& adjust = {}) {
+        PlatformKit kit = platform();
+        if (adjust) {
+            adjust(kit);
+        }
         store = std::make_shared<Store>(dir->path());
-        pipeline = std::make_unique<Pipeline>(config, platform(), store, clock);
+        pipeline = std::make_unique<Pipeline>(config, kit, store, clock);
         pipeline->onStateChange = [this](const PipelineState& state) { states.push_back(state); };
         pipeline->onUtterance = [this](const Utterance& utterance) { stored.push_back(utterance); };
         return *pipeline;
