@@ -17,8 +17,8 @@ namespace quovant {
 namespace {
 
 // Where a term usually stands in dictation: alone, after a few common words, before a verb. The
-// carrier words themselves get no probability of their own, so that the mix raises them nowhere:
-// they only make a term likelier after them.
+// carrier words and the sentence end get no probability of their own, so that the mix raises
+// them nowhere: only a term is likelier, and the end after a term.
 const QStringList kBefore = {u"the"_s, u"and"_s, u"with"_s, u"to"_s};
 const QStringList kAfter = {u"is"_s};
 // The share of an unseen bigram's history that goes to the unigrams.
@@ -266,7 +266,7 @@ QByteArray VocabularyLanguageModel::arpaOf(const QStringList& phrases) {
     const auto add = [&](const QStringList& words, bool sentence) {
         QString previous = sentence ? start : QString();
         for (const QString& word : sentence ? words + QStringList{end} : words) {
-            unigrams[word] += termWords.contains(word) || word == end ? 1 : 0;
+            unigrams[word] += termWords.contains(word) ? 1 : 0;
             if (!previous.isEmpty())
                 bigrams[previous][word] += 1;
             previous = word;

@@ -122,8 +122,10 @@ TEST(VocabularyLanguageModel, ArpaModelIsADistribution) {
         total += p;
     EXPECT_NEAR(total, 1.0, 1e-4);
     ASSERT_FALSE(bigram.isEmpty());
-    // A carrier raises the term after it, never itself.
+    // A carrier raises the term after it, never itself; the sentence end follows a term only.
     EXPECT_LT(unigram.value(u"with"_s), 1e-50);
+    EXPECT_LT(unigram.value(u"</s>"_s), 1e-50);
+    EXPECT_GT(bigram[u"kubectl"_s].value(u"</s>"_s), 0.1);
     EXPECT_GT(bigram[u"with"_s].value(u"kubectl"_s), 0.1);
     for (auto history = bigram.cbegin(); history != bigram.cend(); ++history) {
         double sum = 0;
