@@ -20,14 +20,9 @@ namespace quovant {
 namespace {
 
 using testing::permissions;
+using testing::ScopedUmask;
 using testing::readFile;
 using testing::writeFile;
-
-struct ScopedUmask {
-    explicit ScopedUmask(mode_t mask) : previous(::umask(mask)) {}
-    ~ScopedUmask() { ::umask(previous); }
-    mode_t previous;
-};
 
 Config decoded(const QByteArray& json) {
     const auto config = Config::decode(json);

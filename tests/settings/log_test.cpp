@@ -23,14 +23,9 @@ namespace quovant {
 namespace {
 
 using testing::permissions;
+using testing::ScopedUmask;
 using testing::readFile;
 using testing::writeFile;
-
-struct ScopedUmask {
-    explicit ScopedUmask(mode_t mask) : previous(::umask(mask)) {}
-    ~ScopedUmask() { ::umask(previous); }
-    mode_t previous;
-};
 
 // The flattening must behave exactly like replacing \s*\R+\s* by a blank.
 TEST(LogTest, FlatteningMatchesTheLineBreakPattern) {

@@ -16,14 +16,9 @@ namespace quovant {
 namespace {
 
 using testing::permissions;
+using testing::ScopedUmask;
 using testing::readFile;
 using testing::writeFile;
-
-struct ScopedUmask {
-    explicit ScopedUmask(mode_t mask) : previous(::umask(mask)) {}
-    ~ScopedUmask() { ::umask(previous); }
-    mode_t previous;
-};
 
 void setMode(const QString& path, mode_t mode) {
     ::chmod(QFile::encodeName(path).constData(), mode);

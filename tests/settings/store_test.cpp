@@ -44,6 +44,7 @@ static void PrintTo(const Utterance& u, std::ostream* out) {
 namespace {
 
 using testing::permissions;
+using testing::ScopedUmask;
 using testing::readFile;
 
 using testing::writeFile;
@@ -100,15 +101,6 @@ void setModified(const QString& path, time_t seconds) {
     const struct utimbuf times { seconds, seconds };
     ::utime(QFile::encodeName(path).constData(), &times);
 }
-
-class ScopedUmask {
-public:
-    explicit ScopedUmask(mode_t mask) : m_previous(::umask(mask)) {}
-    ~ScopedUmask() { ::umask(m_previous); }
-
-private:
-    mode_t m_previous;
-};
 
 // Collects what is written to standard error (where every log line also goes) in between.
 class StderrCapture {

@@ -10,6 +10,7 @@
 #include <exception>
 
 #include <optional>
+#include <sys/stat.h>
 
 namespace quovant::testing {
 
@@ -71,6 +72,12 @@ void writeFile(const QString& path, const QByteArray& bytes);
 void writeExecutable(const QString& path, const QByteArray& text);
 // POSIX permission bits of a path (e.g. 0600), or -1 when it cannot be read.
 int permissions(const QString& path);
+// Sets the process's umask for its lifetime.
+struct ScopedUmask {
+    explicit ScopedUmask(mode_t mask) : previous(::umask(mask)) {}
+    ~ScopedUmask() { ::umask(previous); }
+    mode_t previous;
+};
 
 // Speaks `text` with a flite voice into a WAV file; false when flite did not run or failed.
 bool speakWithFlite(const QString& voice, const QString& text, const QString& wavPath);
