@@ -14,7 +14,6 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
-#include <QTemporaryFile>
 
 #include <cstdio>
 #include <filesystem>
@@ -102,30 +101,18 @@ void setModified(const QString& path, time_t seconds) {
     ::utime(QFile::encodeName(path).constData(), &times);
 }
 
-// Collects what is written to standard error (where every log line also goes) in between.
-class StderrCapture {
+// What is logged from its construction on, read back from the log file.
+class LogSince {
 public:
-    StderrCapture() {
-        m_file.open();
-        std::fflush(stderr);
-        m_saved = ::dup(STDERR_FILENO);
-        ::dup2(m_file.handle(), STDERR_FILENO);
-    }
-    ~StderrCapture() { finish(); }
-    QString finish() {
-        if (m_saved >= 0) {
-            Log::flush();
-            std::fflush(stderr);
-            ::dup2(m_saved, STDERR_FILENO);
-            ::close(m_saved);
-            m_saved = -1;
-        }
-        return QString::fromUtf8(readFile(m_file.fileName()));
-    }
+    LogSince() : m_start(log().size()) {}
+    QString finish() const { return QString::fromUtf8(log().mid(m_start)); }
 
 private:
-    QTemporaryFile m_file;
-    int m_saved = -1;
+    static QByteArray log() {
+        Log::flush();
+        return readFile(Paths::root() + u"/quovant.log"_s);
+    }
+    qsizetype m_start;
 };
 
 const QString kOverSizeWarning =
@@ -268,7 +255,7 @@ TEST(Store, AnOverSizeRecordIsRefusedWithAWarningAndTheFileIsUnchanged) {
     const qint64 limit = exact.toJson().size() + 1;
     Store store(home.path(), {2000, limit, 100, 1024});
 
-    StderrCapture capture;
+    LogSince capture;
     store.append(sample(8, QString(static_cast<int>(limit), u'y')));
     EXPECT_EQ(store.totalCount(), 2);
     EXPECT_TRUE(capture.finish().contains(kOverSizeWarning));
@@ -303,7 +290,7 @@ TEST(Store, LimitsBelowOneActAsOne) {
 
     Store tiny(home.path() + u"/tiny"_s, {0, 0, 0, 0});
     EXPECT_EQ(tiny.limits(), (RetentionLimits{1, 1, 1, 1}));
-    StderrCapture capture;
+    LogSince capture;
     tiny.append(sample(1));
     EXPECT_EQ(tiny.totalCount(), 0);
     EXPECT_TRUE(capture.finish().contains(kOverSizeWarning));
@@ -642,7 +629,7 @@ TEST(Store, LinksAndSpecialFilesAsTheHistoryAreNeitherFollowedNorWaitedOn) {
         c.make(path, outside);
         struct stat before {};
         ::lstat(QFile::encodeName(path).constData(), &before);
-        StderrCapture capture;
+        LogSince capture;
         {
             Store store(root, {1, 1 << 20, 1, 1 << 20});
             store.append(sample(1));
@@ -764,7 +751,7 @@ TEST(Store, AVocabularyThatIsNotASmallRegularFileIsIgnoredWithOneWarning) {
         const QString root = home.filePath(u"root"_s);
         QDir().mkpath(root);
         c.make(root + u"/vocabulary.txt"_s, outside);
-        StderrCapture capture;
+        LogSince capture;
         Store store(root);
         store.ensureVocabularyFile();
         EXPECT_EQ(store.vocabulary(), c.expected) << c.name;
@@ -784,7 +771,7 @@ TEST(Store, RecordingsBehindLinksAreNeitherCountedNorPruned) {
     const QString linked = home.filePath(u"linked"_s);
     QDir().mkpath(linked);
     QFile::link(elsewhere, linked + u"/audio"_s);
-    StderrCapture capture;
+    LogSince capture;
     {
         Store store(linked, {10, 1 << 20, 1, 1 << 20});
         store.didWriteAudio(elsewhere + u"/a.wav"_s);
