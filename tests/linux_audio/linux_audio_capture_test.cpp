@@ -13,6 +13,9 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 using namespace quovant;
 using namespace quovant::testing;
 using namespace Qt::StringLiterals;
@@ -92,9 +95,20 @@ TEST_F(LinuxAudioCaptureTest, WarmStartHandsOverThePreRollThenLiveAudioWithoutGa
     ASSERT_TRUE(writer->write(ramp(0, warm)));
     ASSERT_TRUE(waitUntil([&] { return capture->currentLevel() > 0; }));
 
+    // A consumer that is slow to take the pre-roll: audio spoken meanwhile is this recording's
+    // own and must be retained too.
+    const std::size_t live = 8000, duringHandOver = 3000;
+    bool handingOver = true;
+    capture->onChunk = [&, record = recorder.handler()](const AudioChunk& chunk) {
+        record(chunk);
+        if (std::exchange(handingOver, false)) {
+            EXPECT_TRUE(writer->write(ramp(warm, duringHandOver)));
+            // Time for the server to pass it on (a slower machine only makes the case milder).
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        }
+    };
     capture->start(kRate, true);
-    const std::size_t live = 8000;
-    ASSERT_TRUE(writer->write(ramp(warm, live)));
+    ASSERT_TRUE(writer->write(ramp(warm + duringHandOver, live - duringHandOver)));
     const float last = ramp(warm + live - 1, 1).front();
     ASSERT_TRUE(waitUntil([&] {
         const auto samples = recorder.samples();

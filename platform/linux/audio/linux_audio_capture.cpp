@@ -85,7 +85,9 @@ void LinuxAudioCapture::startLocked(double sampleRate, bool retainAudio, bool ca
         if (!capturing) {
             return;
         }
-        while (true) {
+        // Buffers that arrive while the pre-roll is being handed over are already this
+        // recording's own audio, so they are retained like live audio.
+        for (bool preRoll = true;; preRoll = false) {
             std::vector<float> taken;
             ChunkHandler handler;
             double rate = 0;
@@ -102,6 +104,9 @@ void LinuxAudioCapture::startLocked(double sampleRate, bool retainAudio, bool ca
                 const float level = AudioMetering::level(taken);
                 m_currentLevel = level;
                 accountLocked(taken, level);
+                if (!preRoll && m_retainAudio) {
+                    m_retained.insert(m_retained.end(), taken.begin(), taken.end());
+                }
                 handler = m_chunkHandler;
                 rate = m_targetRate.value_or(sampleRate);
             }
