@@ -4,6 +4,7 @@
 // pass off (0) or on (1) for utterances of 2, 5 and 10 seconds.
 #include "speech/pocket_sphinx_engine.h"
 #include "speech/wav_decoder.h"
+#include "bench/qt_bench_main.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -152,11 +153,5 @@ BENCHMARK(BM_FinishLatencyByLength)
 } // namespace
 
 int main(int argc, char** argv) {
-    QTemporaryDir home;
-    qputenv("QUOVANT_HOME", home.path().toUtf8());
-    QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return quovant::bench::runInTemporaryHome(argc, argv);
 }

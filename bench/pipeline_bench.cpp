@@ -3,6 +3,7 @@
 #include "bench/percentile.h"
 #include "pipeline/pipeline.h"
 #include "settings/store.h"
+#include "bench/qt_bench_main.h"
 
 #include <QCoreApplication>
 #include <QTemporaryDir>
@@ -137,11 +138,5 @@ BENCHMARK(keyUpToInjection)->Arg(0)->Arg(1)->ArgName("history")->UseManualTime()
 } // namespace
 
 int main(int argc, char** argv) {
-    QTemporaryDir home;
-    qputenv("QUOVANT_HOME", home.path().toUtf8());
-    QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return quovant::bench::runInTemporaryHome(argc, argv);
 }

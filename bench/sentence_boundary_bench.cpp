@@ -6,6 +6,7 @@
 #include "formatting/builtin_formatter.h"
 #include "formatting/dictation_cleanup.h"
 #include "speech/pocket_sphinx_engine.h"
+#include "bench/qt_bench_main.h"
 
 #include <QCoreApplication>
 #include <QRegularExpression>
@@ -153,11 +154,5 @@ BENCHMARK(BM_SentenceBoundaries)->Arg(0)->Arg(1)->Iterations(1)->Unit(benchmark:
 } // namespace
 
 int main(int argc, char** argv) {
-    QTemporaryDir home;
-    qputenv("QUOVANT_HOME", home.path().toUtf8());
-    QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return quovant::bench::runInTemporaryHome(argc, argv);
 }

@@ -5,6 +5,7 @@
 #include "bench/percentile.h"
 #include "platform/linux/audio/linux_audio_capture.h"
 #include "support/pulse_server.h"
+#include "bench/qt_bench_main.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -260,11 +261,5 @@ BENCHMARK(BM_ResidentMemoryAdded)->UseManualTime()->Iterations(1)->Unit(benchmar
 } // namespace
 
 int main(int argc, char** argv) {
-    QTemporaryDir home;
-    qputenv("QUOVANT_HOME", home.path().toUtf8());
-    QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return quovant::bench::runInTemporaryHome(argc, argv);
 }
