@@ -92,6 +92,15 @@ struct HandoffFiles {
     }
 };
 
+// Whether the agent has ended: gone, or a zombie its pane has not reaped yet (no command line).
+bool agentEnded(qint64 pid) {
+    if (!AgentProcessCommandVerifier::processExists(pid)) {
+        return true;
+    }
+    QFile file(u"/proc/"_s + QString::number(pid) + u"/cmdline"_s);
+    return !file.open(QIODevice::ReadOnly) || file.read(1).isEmpty();
+}
+
 } // namespace
 
 LinuxAgentHandoffLauncher::LinuxAgentHandoffLauncher() : LinuxAgentHandoffLauncher(Options{}) {}
@@ -270,6 +279,10 @@ QCoro::Task<void> LinuxAgentHandoffLauncher::handoff(QString prompt, AgentKind a
     const std::optional<AgentTmuxSession::PaneView> pane = co_await session.look(kScreenCharacters);
     if (!pane || pane->process != pid ||
         !AgentProcessCommandVerifier::processMatches(pid, *executable)) {
+        // An agent that quits at once takes its pane with it: that is an exit, not a change.
+        if (agentEnded(pid)) {
+            fail(displayName + u" exited before receiving the prompt"_s);
+        }
         fail(u"the terminal pane changed before the prompt could be submitted"_s);
     }
     if (AgentStartupScreenClassifier::classify(pane->screen) ==
